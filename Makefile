@@ -1,0 +1,29 @@
+# Every target sets up what it needs in .venv itself, so each works on a
+# fresh checkout.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+SOURCES := $(shell find native src -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
+PYTEST_ARGS ?=
+
+.PHONY: test install clean
+
+test: $(VENV)/.installed
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+install: $(VENV)/.installed
+
+$(VENV)/.build-deps:
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
+	touch $@
+
+# The build directory persists, so a reinstall after an edit recompiles only
+# what changed.
+$(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ORVANE_WERROR=ON ".[test]"
+	touch $@
+
+clean:
+	rm -rf build $(VENV)

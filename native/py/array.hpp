@@ -1,0 +1,140 @@
+// Checked access to NumPy arrays passed in by the caller.
+//
+// check_ndarray() and check_buffer() raise the argument and buffer errors of
+// the public functions; ArrayView1/ArrayView2 read the array in place (any
+// strides) and bounds-check every index: a negative index counts from the
+// end, anything outside an axis raises IndexError naming that axis.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "error.hpp"
+#include "numpy.hpp"
+
+namespace orvane::py {
+
+// Element types of array parameters, with the name the buffer errors use.
+struct ElemType {
+  const char* name;  // "float64_t", "int64_t", "unicode object"
+  char group;        // 'R' real, 'I' signed integer, 'O' object
+  std::size_t size;
+};
+inline constexpr ElemType kFloat64{"float64_t", 'R', 8};
+inline constexpr ElemType kInt64{"int64_t", 'I', 8};
+inline constexpr ElemType kText{"unicode object", 'O', sizeof(void*)};
+
+// TypeError unless obj is None or an ndarray (subclasses accepted).
+void check_ndarray(PyObject* obj, const char* param);
+
+// ValueError unless obj (an ndarray) has `ndim` dimensions and elements of
+// type `elem`. None passes.
+void check_buffer(PyObject* obj, const ElemType& elem, int ndim);
+
+[[noreturn]] void raise_index_error(int axis);
+
+inline Py_ssize_t wrap_index(Py_ssize_t i, Py_ssize_t n, int axis, int& bad_axis) noexcept {
+  if (i < 0) i += n;
+  if (i < 0 || i >= n) bad_axis = axis;
+  return i;
+}
+
+// One-dimensional view; a None argument gives an empty view.
+template <class T>
+class ArrayView1 {
+ public:
+  ArrayView1() = default;
+  explicit ArrayView1(PyObject* obj) {
+    if (obj && obj != Py_None) {
+      auto* a = reinterpret_cast<PyArrayObject*>(obj);
+      data_ = PyArray_BYTES(a);
+      size_ = PyArray_DIM(a, 0);
+      stride_ = PyArray_STRIDE(a, 0);
+    }
+  }
+  Py_ssize_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+
+  T& operator[](Py_ssize_t i) const {
+    int bad = -1;
+    i = wrap_index(i, size_, 0, bad);
+    if (bad >= 0) raise_index_error(bad);
+    return unchecked(i);
+  }
+  // For indices already proven to lie in [0, size()).
+  T& unchecked(Py_ssize_t i) const noexcept {
+    return *reinterpret_cast<T*>(data_ + i * stride_);
+  }
+
+ private:
+  char* data_ = nullptr;
+  Py_ssize_t size_ = 0;
+  Py_ssize_t stride_ = 0;
+};
+
+// Two-dimensional view; a None argument gives a view of shape (0, 0).
+template <class T>
+class ArrayView2 {
+ public:
+  ArrayView2() = default;
+  explicit ArrayView2(PyObject* obj) {
+    if (obj && obj != Py_None) {
+      auto* a = reinterpret_cast<PyArrayObject*>(obj);
+      data_ = PyArray_BYTES(a);
+      rows_ = PyArray_DIM(a, 0);
+      cols_ = PyArray_DIM(a, 1);
+      row_stride_ = PyArray_STRIDE(a, 0);
+      col_stride_ = PyArray_STRIDE(a, 1);
+    }
+  }
+  Py_ssize_t rows() const noexcept { return rows_; }
+  Py_ssize_t cols() const noexcept { return cols_; }
+
+  // Checks both axes and, like a generated buffer access, names the last
+  // axis that is out of range.
+  T& operator()(Py_ssize_t i, Py_ssize_t j) const {
+    int bad = -1;
+    i = wrap_index(i, rows_, 0, bad);
+    j = wrap_index(j, cols_, 1, bad);
+    if (bad >= 0) raise_index_error(bad);
+    return unchecked(i, j);
+  }
+  T& unchecked(Py_ssize_t i, Py_ssize_t j) const noexcept {
+    return *reinterpret_cast<T*>(data_ + i * row_stride_ + j * col_stride_);
+  }
+  // Row i as a strided 1-D range; the row index is checked here.
+  class Row {
+   public:
+    Row(char* data, Py_ssize_t n, Py_ssize_t stride) : data_(data), n_(n), stride_(stride) {}
+    Py_ssize_t size() const noexcept { return n_; }
+    T& operator[](Py_ssize_t j) const {
+      int bad = -1;
+      j = wrap_index(j, n_, 0, bad);
+      if (bad >= 0) raise_index_error(bad);
+      return unchecked(j);
+    }
+    T& unchecked(Py_ssize_t j) const noexcept {
+      return *reinterpret_cast<T*>(data_ + j * stride_);
+    }
+
+   private:
+    char* data_;
+    Py_ssize_t n_;
+    Py_ssize_t stride_;
+  };
+  Row row(Py_ssize_t i) const {
+    int bad = -1;
+    i = wrap_index(i, rows_, 0, bad);
+    if (bad >= 0) raise_index_error(bad);
+    return Row(data_ + i * row_stride_, cols_, col_stride_);
+  }
+
+ private:
+  char* data_ = nullptr;
+  Py_ssize_t rows_ = 0;
+  Py_ssize_t cols_ = 0;
+  Py_ssize_t row_stride_ = 0;
+  Py_ssize_t col_stride_ = 0;
+};
+
+}  // namespace orvane::py

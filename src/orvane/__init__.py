@@ -1,0 +1,3 @@
+"""orvane: portfolio back-testing of stock strategies on a native engine."""
+
+__version__ = "0.1.0"
