@@ -1,29 +1,64 @@
-# Every target sets up what it needs in .venv itself, so each works on a
-# fresh checkout.
+# Every target sets up what it needs in its own virtual environment, so each
+# works on a fresh checkout.
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find native src -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?=
+# NumPy 1.x needs pandas 2.x (pandas 3 requires NumPy 2).
+NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3"
 
-.PHONY: test install clean
+.PHONY: test install sanitize test-numpy1 clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 install: $(VENV)/.installed
 
-$(VENV)/.build-deps:
-	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
+# Build requirements: the extensions always compile against NumPy 2 headers.
+%/.build-deps:
+	$(PYTHON) -m venv $*
+	$*/bin/python -m pip install -q --upgrade pip
+	$*/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
 	touch $@
 
-# The build directory persists, so a reinstall after an edit recompiles only
-# what changed.
+# Each environment has its own build directory, which persists, so a
+# reinstall after an edit recompiles only what changed.
 $(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ORVANE_WERROR=ON ".[test]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release \
+	    -Ccmake.define.ORVANE_WERROR=ON ".[test]"
 	touch $@
+
+# The test suite under AddressSanitizer and UndefinedBehaviorSanitizer: the
+# sanitizer runtime is preloaded into the (uninstrumented) interpreter, and
+# Python's own allocator is bypassed so that ASan sees every object (the C++
+# runtime is preloaded too, so that ASan can intercept exceptions thrown by the
+# extensions).
+# Interpreter-lifetime allocations are not leaks of ours, so LeakSanitizer is
+# off here; leaks are measured by the leak tests and `make memcheck`.
+SAN_VENV := .venv-sanitize
+ASAN_RUNTIME := $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
+$(SAN_VENV)/.installed: $(SAN_VENV)/.build-deps $(SOURCES)
+	$(SAN_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/sanitize \
+	    -Ccmake.build-type=RelWithDebInfo -Ccmake.define.ORVANE_SANITIZE=address,undefined ".[test]"
+	touch $@
+
+sanitize: $(SAN_VENV)/.installed
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONMALLOC=malloc ORVANE_SANITIZED=1 LD_PRELOAD="$(ASAN_RUNTIME)" \
+	    $(SAN_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The same build run against the oldest NumPy line we support at run time.
+NP1_VENV := .venv-numpy1
+$(NP1_VENV)/.installed: $(NP1_VENV)/.build-deps $(SOURCES)
+	$(NP1_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/numpy1 ".[test]"
+	$(NP1_VENV)/bin/python -m pip install -q $(NUMPY1)
+	touch $@
+
+test-numpy1: $(NP1_VENV)/.installed
+	$(NP1_VENV)/bin/python -c "import numpy; assert numpy.__version__.startswith('1.'), numpy.__version__"
+	$(NP1_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SAN_VENV) $(NP1_VENV)
