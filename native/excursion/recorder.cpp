@@ -135,12 +135,17 @@ void record_trade(int sid, int exit_bar, bool exit_transaction) {
   append_to(names.excursion, std::move(ret));
 }
 
-// Accepts None or a 2-D float64 ndarray.
+// Accepts None (or a null pointer) and 2-D float64 ndarrays; returns null
+// for a matrix that is not set.
 PyArrayObject* checked_matrix(PyArrayObject* matrix) {
   auto* obj = reinterpret_cast<PyObject*>(matrix);
-  if (obj == Py_None) return nullptr;
+  if (!obj || obj == Py_None) return nullptr;
   py::check_buffer(obj, py::kFloat64, 2);
   return matrix;
+}
+
+void check_matrix_type(PyArrayObject* matrix, const char* param) {
+  if (matrix) py::check_ndarray(reinterpret_cast<PyObject*>(matrix), param);
 }
 
 }  // namespace
@@ -166,8 +171,8 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
                     int nstocks, double fee_ratio_, double tax_ratio_, int window_,
                     int window_step_) {
   py::translate_void([&] {
-    py::check_ndarray(reinterpret_cast<PyObject*>(price_), "price_");
-    py::check_ndarray(reinterpret_cast<PyObject*>(close_), "close_");
+    check_matrix_type(price_, "price_");
+    check_matrix_type(close_, "close_");
     PyArrayObject* price = checked_matrix(price_);
     PyArrayObject* close = checked_matrix(close_);
     py::store(g.price, Ref::borrow(reinterpret_cast<PyObject*>(price)));
