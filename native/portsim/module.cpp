@@ -25,7 +25,9 @@ using namespace orvane::py;
 // entry points, the report of the last run, and whether a run is going on.
 PyObject* g_module = nullptr;
 capi::Table g_recorder;
-Ref g_stock_operations;
+// A plain pointer: the report outlives the interpreter's finalisation, when
+// no reference may be released any more.
+PyObject* g_stock_operations = nullptr;
 bool g_running = false;
 
 constexpr Signature<0> kGetStockOperations{"get_stock_operations", {}, 0};
@@ -133,7 +135,7 @@ PyObject* py_get_stock_operations(PyObject*, PyObject* const* args, Py_ssize_t n
                                   PyObject* kwnames) {
   return translate([&] {
     bind(kGetStockOperations, args, nargs, kwnames);
-    return check(PyDict_Copy(g_stock_operations.get())).release();
+    return check(PyDict_Copy(g_stock_operations)).release();
   });
 }
 
@@ -177,7 +179,7 @@ PyObject* py_get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs
     check_buffer(a[1], kInt64, 1);
     Ref excursion = module_global("excursion");
     return portsim::get_trade_stocks(excursion.get(), a[0], a[1], touched_exit,
-                                     g_stock_operations.get())
+                                     g_stock_operations)
         .release();
   });
 }
@@ -228,14 +230,14 @@ void initialise(PyObject* module) {
   check_status(PyObject_SetAttrString(module, "datetime", datetime.get()));
   check_status(PyObject_SetAttrString(module, "RETAIN_COST_WHEN_REBALANCE", Py_False));
   check_status(PyObject_SetAttrString(module, "RESAMPLE", Py_None));
-  g_stock_operations = check(PyDict_New());
+  store(g_stock_operations, check(PyDict_New()));
 }
 
 int exec_module(PyObject* module) {
   const int claimed = claim_module(module, g_module, "portsim");
   if (claimed <= 0) return claimed;
   if (PyArray_ImportNumPyAPI() < 0) {
-    Py_CLEAR(g_module);
+    release_claim(g_module);
     return -1;
   }
   if (!translate([&] {
@@ -243,7 +245,7 @@ int exec_module(PyObject* module) {
         return Py_None;
       })) {
     // A failed import may be retried (say, once excursion imports).
-    Py_CLEAR(g_module);
+    release_claim(g_module);
     return -1;
   }
   return 0;

@@ -98,7 +98,7 @@ bool has_next_weight(PyObject* next_weights, int k) {
 
 }  // namespace
 
-void build_stock_operations(Run& run, py::Ref& stock_operations) {
+void build_stock_operations(Run& run, PyObject*& stock_operations) {
   const ActionWords words;
   py::Ref actions = py::check(PyDict_New());
   py::Ref weights = py::check(PyDict_New());
@@ -108,9 +108,9 @@ void build_stock_operations(Run& run, py::Ref& stock_operations) {
     set_item(report.get(), "actions", actions.get());
     set_item(report.get(), "weights", weights.get());
     set_item(report.get(), "next_weights", next_weights.get());
-    stock_operations = std::move(report);
+    py::store(stock_operations, std::move(report));
   }
-  PyObject* report = stock_operations.get();
+  PyObject* report = stock_operations;
 
   // Weights of the last executed row, 0 for stocks that left since; the
   // signed sum counts the leavers too.

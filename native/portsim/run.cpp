@@ -191,7 +191,7 @@ int Run::price_column(int sid) const {
   return sidprice;
 }
 
-py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, py::Ref& stock_operations) {
+py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, PyObject*& stock_operations) {
   Run run(args, recorder);
   set_up(run);
 

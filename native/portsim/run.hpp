@@ -124,6 +124,6 @@ struct Run {
 
 // Runs a whole back-test and returns creturn. `stock_operations` is the
 // module's report slot; it is replaced when the run reaches its end.
-py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, py::Ref& stock_operations);
+py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, PyObject*& stock_operations);
 
 }  // namespace orvane::portsim
