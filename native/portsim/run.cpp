@@ -219,6 +219,8 @@ py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, PyObject*& s
   set_up(run);
 
   for (run.d = 0; run.d < run.bars; ++run.d) {
+    // A long run answers Ctrl-C (and other signal handlers) between bars.
+    py::check_status(PyErr_CheckSignals());
     const std::int64_t date = run.price_index.unchecked(run.d);
     if (date < run.pos_index[0]) {
       run.creturn_data[run.d] = 1.0;
