@@ -69,8 +69,7 @@ void exit_step(Run& run) {
     const int abssid = std::abs(s);
     // A rebalance on this bar that gives the stock a non-zero target takes
     // care of it; the signal is left to it.
-    const bool will_be_set_by_rebalance = run.should_rebalance &&
-                                          !run.stop_trading_next_period() &&
+    const bool will_be_set_by_rebalance = run.should_rebalance && !run.stop_trading_next_period() &&
                                           run.pos_values(run.pos_id, abssid) != 0.0;
     if (!run.pos.contains(abssid) || run.pos.value(abssid) == 0.0 || will_be_set_by_rebalance)
       continue;

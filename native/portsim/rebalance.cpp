@@ -29,8 +29,8 @@ double rebalance(PositionBook& p, const WeightRow& newp, double cash, const Trad
     // A zero target for a stock not held is no trade at all; most of a wide
     // row is that.
     if (target == 0.0 && !p.contains(static_cast<int>(sid))) continue;
-    cash = set_position(p, static_cast<int>(sid), target, cash, rules, recorder, true, true,
-                        balance);
+    cash =
+        set_position(p, static_cast<int>(sid), target, cash, rules, recorder, true, true, balance);
   }
   return cash;
 }

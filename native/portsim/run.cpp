@@ -61,13 +61,14 @@ void set_up(Run& run) {
   as_int(run.bars);  // bar indexes reach the recorder as int
   npy_intp dims[1] = {run.bars};
   run.creturn = py::check(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
-  run.creturn_data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(run.creturn.get())));
+  run.creturn_data =
+      static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(run.creturn.get())));
 
   const Py_ssize_t npos = columns_of(run.pos_values, a.pos_values);
   run.pos = PositionBook(static_cast<std::size_t>(npos));
   run.returns = CumulativeReturns(static_cast<std::size_t>(npos));
-  run.previous_price = ReferencePrices(
-      &run.price, static_cast<std::size_t>(columns_of(run.price, a.price_values)));
+  run.previous_price =
+      ReferencePrices(&run.price, static_cast<std::size_t>(columns_of(run.price, a.price_values)));
   for (int sid = 0; sid < npos; ++sid)
     if (run.pos2price(sid) == ColumnMap::kNoPriceColumn) run.unpriced_columns.push_back(sid);
 
@@ -103,8 +104,8 @@ void warn_nan() {
 // call.
 __attribute__((noipa)) void prefetch_bar(const Run& run, Py_ssize_t d) {
   if (d < 0 || d >= run.price.rows() || d >= run.close.rows()) return;
-  const bool intrabar = run.args.touched_exit && d < run.high.rows() && d < run.low.rows() &&
-                        d < run.open.rows();
+  const bool intrabar =
+      run.args.touched_exit && d < run.high.rows() && d < run.low.rows() && d < run.open.rows();
   for (const int sid : run.pos.cached_keys()) {
     const int sidprice = run.pos2price(sid);
     if (sidprice < 0 || sidprice >= run.price.cols() || sidprice >= run.close.cols()) continue;
