@@ -1,3 +1,15 @@
-"""orvane: portfolio back-testing of stock strategies on a native engine."""
+"""orvane: portfolio back-testing of stock strategies on a native engine.
+
+>>> import orvane
+>>> market = orvane.datasets.sample_market()
+>>> report = orvane.backtest(position, market, resample="M")   # doctest: +SKIP
+"""
+
+from . import datasets
+from .inputs import InputError, Prices
+from .report import Report
+from .simulate import backtest
 
 __version__ = "0.1.0"
+
+__all__ = ["backtest", "Report", "Prices", "InputError", "datasets", "__version__"]
