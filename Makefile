@@ -6,12 +6,17 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find native src -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?=
 
-.PHONY: test install clean
+.PHONY: test install demo clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 install: $(VENV)/.installed
+
+# Runs the sample strategy on the built-in synthetic market and writes the
+# HTML report, trades CSV and equity PNG into out/demo.
+demo: $(VENV)/.installed
+	$(VENV)/bin/orvane demo --out out/demo
 
 $(VENV)/.build-deps:
 	$(PYTHON) -m venv $(VENV)
@@ -22,7 +27,7 @@ $(VENV)/.build-deps:
 # The build directory persists, so a reinstall after an edit recompiles only
 # what changed.
 $(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ORVANE_WERROR=ON ".[test]"
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ORVANE_WERROR=ON ".[report,test]"
 	touch $@
 
 clean:

@@ -443,6 +443,13 @@ def prepare(
     pos_values = np.array(rows.to_numpy(dtype=np.float64), dtype=np.float64, order="C", copy=True)
     pos_index = date_ns(rows.index)
     price_index = date_ns(dates)
+    # The engine skips every bar dated before the first weight row, including
+    # the bar whose close would notice a first row dated between two bars;
+    # dating that row at the bar before it keeps its timing and makes it trade.
+    k = int(np.searchsorted(price_index, pos_index[0], side="right")) - 1
+    if k >= 0 and price_index[k] < pos_index[0]:
+        pos_index = pos_index.copy()
+        pos_index[0] = price_index[k]
     resample_ns = pos_index if marks is None else date_ns(marks)
     price_columns = np.array([price_names[c] for c in px.columns], dtype=object)
     pos_columns = np.array([str(c) for c in rows.columns], dtype=object)
