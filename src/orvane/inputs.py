@@ -59,7 +59,7 @@ def check_table(frame: Any, what: str) -> pd.DataFrame:
     if frame.columns.has_duplicates:
         dup = frame.columns[frame.columns.duplicated()].unique()
         raise InputError(f"{what} has duplicate stock names: {_preview(dup)}")
-    names = [str(c) for c in frame.columns]
+    names = column_names(frame.columns)
     if len(set(names)) != len(names):
         seen: dict[str, Any] = {}
         clash = []
@@ -68,12 +68,25 @@ def check_table(frame: Any, what: str) -> pd.DataFrame:
                 clash.append((seen[n], c))
             seen[n] = c
         raise InputError(f"{what} has stock names that are equal as text: {_preview(clash)}")
-    bad = [c for c, t in frame.dtypes.items() if not (pd.api.types.is_numeric_dtype(t) or pd.api.types.is_bool_dtype(t))]
-    if bad:
+    dtypes = frame.dtypes
+    kinds_ok = {t: _is_number_dtype(t) for t in set(dtypes)}
+    if not all(kinds_ok.values()):
+        bad = [c for c, t in dtypes.items() if not kinds_ok[t]]
         raise InputError(f"{what} has non-numeric values in columns {_preview(bad)}")
     if not frame.index.is_monotonic_increasing:
         frame = frame.sort_index(kind="stable")
     return frame
+
+
+def _is_number_dtype(dtype: Any) -> bool:
+    return bool(pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype))
+
+
+def column_names(columns: pd.Index) -> np.ndarray:
+    """The column labels as an object array of Python ``str``."""
+    if pd.api.types.is_string_dtype(columns.dtype) and not pd.api.types.is_object_dtype(columns.dtype):
+        return columns.to_numpy(dtype=object)
+    return np.array([str(c) for c in columns], dtype=object)
 
 
 def _numeric_block(frame: pd.DataFrame, what: str) -> np.ndarray:
@@ -408,8 +421,9 @@ def prepare(
     px = as_prices(prices)
     position = check_table(position, "position")
     _ensure_tz_match(position.index, px.index, "position", "prices")
-    price_names = {c: str(c) for c in px.columns}
-    missing = [c for c in position.columns if c not in price_names]
+    # A set of plain labels: pandas' isin is slow on Arrow-backed string labels.
+    known = set(px.columns.to_numpy(dtype=object).tolist())
+    missing = [c for c in position.columns.to_numpy(dtype=object).tolist() if c not in known]
     if missing:
         by_text = {str(c) for c in px.columns}
         hint = " (their names match as text: check the column types)" if all(str(c) in by_text for c in missing) else ""
@@ -451,8 +465,8 @@ def prepare(
         pos_index = pos_index.copy()
         pos_index[0] = price_index[k]
     resample_ns = pos_index if marks is None else date_ns(marks)
-    price_columns = np.array([price_names[c] for c in px.columns], dtype=object)
-    pos_columns = np.array([str(c) for c in rows.columns], dtype=object)
+    price_columns = column_names(px.columns)
+    pos_columns = column_names(rows.columns)
     return Prepared(
         price_values=price_values,
         close_values=close_values,

@@ -145,14 +145,12 @@ def backtest(
     from .core import excursion, portsim
 
     creturn = portsim.backtest_(*prepared.engine_args(), **options)
-    trades = list(excursion.trades)
-    trade_positions = list(excursion.trade_positions)
-    paths = list(excursion.excursion)
     operations = portsim.get_stock_operations()
     params = dict(options, resample=resample, trade_at=trade_at)
     if prepared.meta.get("note"):
         params["data_note"] = prepared.meta["note"]
     return Report.from_run(
-        prepared, np.asarray(creturn), trades, trade_positions, paths, operations, params,
+        prepared, np.asarray(creturn), excursion.trades, excursion.trade_positions, excursion.excursion,
+        operations, params,
         benchmark=benchmark, name=name,
     )
