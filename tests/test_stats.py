@@ -109,3 +109,12 @@ def test_summary_collects_everything():
     assert out["beta"] == pytest.approx(1.0) and out["excess_return"] == pytest.approx(0.0)
     assert out["return 2023"] == pytest.approx(0.1)
     assert out["max_drawdown_trough"] == pd.Timestamp("2024-01-02")
+
+
+def test_a_first_period_with_only_the_first_value_is_left_out():
+    eq = pd.Series([1.0, 1.1, 1.21], index=pd.to_datetime(["2023-12-29", "2024-01-02", "2024-02-01"]))
+    assert list(stats.yearly_returns(eq).index) == [2024]
+    assert stats.yearly_returns(eq).iloc[0] == pytest.approx(0.21)
+    monthly = stats.monthly_returns(eq)
+    assert list(monthly.index) == [2024]
+    np.testing.assert_allclose(monthly.loc[2024, [1, 2]].to_numpy(), [0.1, 0.1])
