@@ -299,9 +299,11 @@ def as_prices(prices: Any) -> Prices:
 
 def weights_from_position(position: pd.DataFrame) -> pd.DataFrame:
     """Float weights of a position table: NaN is 0; booleans hold equal weights per row."""
-    values = position.to_numpy()
-    if all(pd.api.types.is_bool_dtype(t) for t in position.dtypes):
-        held = np.asarray(values, dtype=bool)
+    if all(pd.api.types.is_bool_dtype(t) for t in set(position.dtypes)):
+        kinds = set(position.dtypes)
+        # Nullable booleans may hold NA, which means "not held".
+        plain = position if kinds == {np.dtype(bool)} else position.fillna(False)
+        held = plain.to_numpy(dtype=bool)
         counts = held.sum(axis=1, keepdims=True)
         with np.errstate(invalid="ignore", divide="ignore"):
             w = np.where(held, 1.0 / np.maximum(counts, 1), 0.0)

@@ -34,7 +34,7 @@ PERIODS_PER_YEAR = 252
 
 def returns(equity: pd.Series) -> pd.Series:
     """Simple return of each bar after the first."""
-    return equity.pct_change().iloc[1:]
+    return equity.pct_change(fill_method=None).iloc[1:]
 
 
 def drawdown(equity: pd.Series) -> pd.Series:
