@@ -187,3 +187,11 @@ def test_stats_and_benchmark_on_a_real_run(market, weights):
     assert 0 < s["exposure"] <= 1 and s["turnover"] > 0
     assert np.isfinite(s["beta"]) and np.isfinite(s["alpha"])
     assert s["start"] <= r.trades["entry_date"].min()
+
+
+def test_zero_price_of_a_traded_stock_is_named():
+    dates = pd.bdate_range("2024-01-01", periods=4)
+    px = pd.DataFrame({"A": [10.0, 0.0, 10.0, 10.0], "B": [5.0] * 4}, index=dates)
+    pos = pd.DataFrame({"A": [0.5], "B": [0.5]}, index=dates[:1])
+    with pytest.raises(InputError, match="zero price in stocks: 'A'"):
+        orvane.backtest(pos, px)

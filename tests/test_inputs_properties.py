@@ -11,6 +11,7 @@ from orvane.inputs import rebalance_dates, weights_from_position
 DATES = pd.bdate_range("2024-01-01", periods=8)
 
 
+@settings(deadline=None)
 @given(arrays(bool, st.tuples(st.integers(1, 8), st.integers(1, 6))))
 def test_boolean_rows_are_equal_weights_summing_to_one_or_zero(held):
     frame = pd.DataFrame(held, index=DATES[: held.shape[0]])
@@ -26,7 +27,7 @@ def test_nullable_booleans_count_missing_as_not_held():
     np.testing.assert_array_equal(weights_from_position(frame).to_numpy(), [[0.5, 0.5], [0.0, 1.0]])
 
 
-@settings(max_examples=50)
+@settings(max_examples=50, deadline=None)
 @given(st.lists(st.integers(0, 2000), min_size=1, max_size=60, unique=True), st.sampled_from(["W", "M", "Q", "Y"]))
 def test_rebalance_dates_are_the_last_date_of_each_period(offsets, alias):
     dates = pd.DatetimeIndex(sorted(pd.Timestamp("2020-01-01") + pd.Timedelta(days=d) for d in offsets))
