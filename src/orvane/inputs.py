@@ -364,7 +364,6 @@ class Prepared:
     dates: pd.DatetimeIndex
     pos_dates: pd.DatetimeIndex
     stocks: pd.Index
-    weights: pd.DataFrame = field(repr=False)
     meta: dict = field(default_factory=dict)
 
     def engine_args(self) -> tuple:
@@ -484,6 +483,5 @@ def prepare(
         dates=dates,
         pos_dates=rows.index,
         stocks=rows.columns,
-        weights=rows,
         meta=dict(px.meta),
     )
