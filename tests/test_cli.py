@@ -52,6 +52,14 @@ def test_read_table_takes_dates_from_the_first_column(tmp_path):
         read_table(str(tmp_path / "w.xlsx"))
 
 
+def test_read_table_keeps_booleans_with_empty_cells_boolean(tmp_path):
+    path = tmp_path / "held.csv"
+    path.write_text("date,A,B\n2024-01-02,True,\n2024-01-03,,False\n")
+    frame = read_table(str(path))
+    assert all(pd.api.types.is_bool_dtype(t) for t in frame.dtypes)
+    assert frame["A"].iloc[0] and pd.isna(frame["B"].iloc[0])
+
+
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
     from orvane.datasets import sample_market
