@@ -195,3 +195,14 @@ def test_zero_price_of_a_traded_stock_is_named():
     pos = pd.DataFrame({"A": [0.5], "B": [0.5]}, index=dates[:1])
     with pytest.raises(InputError, match="zero price in stocks: 'A'"):
         orvane.backtest(pos, px)
+
+
+def test_stops_default_off_even_for_shorts():
+    dates = pd.bdate_range("2024-01-01", periods=5)
+    px = pd.DataFrame({"A": [10.0, 10.0, 15.0, 25.0, 30.0]}, index=dates)
+    pos = pd.DataFrame({"A": [-0.5]}, index=dates[:1])
+    off = orvane.backtest(pos, px, fee_ratio=0.0, tax_ratio=0.0)
+    assert len(off.trades) == 1 and pd.isna(off.trades["exit_date"].iloc[0])
+    # The engine's own stop of 1.0 closes a short once its price has doubled.
+    stopped = orvane.backtest(pos, px, fee_ratio=0.0, tax_ratio=0.0, stop_loss=1.0)
+    assert stopped.trades["exit_date"].iloc[0] == dates[4]
