@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
-
 import itertools
+import os
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
@@ -362,7 +362,7 @@ class Report:
 
         return report_figure(self)
 
-    def to_html(self, path: Union[str, "Any"], max_trades: int = 500) -> str:
+    def to_html(self, path: Union[str, "os.PathLike[str]"], max_trades: int = 500) -> str:
         """Write the report as one self-contained HTML page and return its path.
 
         The page needs no network: plots are embedded as PNG data and the
