@@ -8,12 +8,17 @@ PYTEST_ARGS ?=
 # NumPy 1.x needs pandas 2.x (pandas 3 requires NumPy 2).
 NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3"
 
-.PHONY: test install sanitize test-numpy1 clean
+.PHONY: test install demo sanitize test-numpy1 clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 install: $(VENV)/.installed
+
+# Runs the sample strategy on the built-in synthetic market and writes the
+# HTML report, trades CSV and equity PNG into out/demo.
+demo: $(VENV)/.installed
+	$(VENV)/bin/orvane demo --out out/demo
 
 # Build requirements: the extensions always compile against NumPy 2 headers.
 %/.build-deps:
@@ -26,7 +31,7 @@ install: $(VENV)/.installed
 # reinstall after an edit recompiles only what changed.
 $(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release \
-	    -Ccmake.define.ORVANE_WERROR=ON ".[test]"
+	    -Ccmake.define.ORVANE_WERROR=ON ".[report,test]"
 	touch $@
 
 # The test suite under AddressSanitizer and UndefinedBehaviorSanitizer: the

@@ -1,0 +1,257 @@
+"""Performance statistics of an equity curve and of a trade list.
+
+All functions take plain pandas objects so they can be used on any equity
+curve, not only on a :class:`orvane.Report`.  Returns are simple returns per
+bar; annualisation uses ``periods_per_year`` bars per year (252 by default,
+for daily data).
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Optional
+
+import numpy as np
+import pandas as pd
+
+__all__ = [
+    "returns",
+    "drawdown",
+    "max_drawdown",
+    "cagr",
+    "sharpe",
+    "sortino",
+    "volatility",
+    "yearly_returns",
+    "monthly_returns",
+    "trade_stats",
+    "benchmark_stats",
+    "summary",
+]
+
+PERIODS_PER_YEAR = 252
+
+
+def returns(equity: pd.Series) -> pd.Series:
+    """Simple return of each bar after the first."""
+    return equity.pct_change(fill_method=None).iloc[1:]
+
+
+def drawdown(equity: pd.Series) -> pd.Series:
+    """Drop of the equity below its running maximum, as a fraction (<= 0)."""
+    return equity / equity.cummax() - 1.0
+
+
+def max_drawdown(equity: pd.Series) -> dict:
+    """Largest drawdown with the dates of its peak, trough and recovery.
+
+    ``recovery`` is the first date after the trough at which the equity is
+    back at the peak value, or NaT when it never recovers.
+    """
+    dd = drawdown(equity)
+    if len(dd) == 0 or not np.isfinite(dd.to_numpy()).any():
+        return {"max_drawdown": float("nan"), "peak": pd.NaT, "trough": pd.NaT, "recovery": pd.NaT}
+    trough_pos = int(np.nanargmin(dd.to_numpy()))
+    values = equity.to_numpy()
+    peak_pos = int(np.nanargmax(values[: trough_pos + 1]))
+    peak_value = values[peak_pos]
+    after = np.nonzero(values[trough_pos + 1:] >= peak_value)[0]
+    recovery = equity.index[trough_pos + 1 + after[0]] if len(after) else pd.NaT
+    return {
+        "max_drawdown": float(dd.iloc[trough_pos]),
+        "peak": equity.index[peak_pos],
+        "trough": equity.index[trough_pos],
+        "recovery": recovery,
+    }
+
+
+def _years(index: pd.DatetimeIndex) -> float:
+    return (index[-1] - index[0]).total_seconds() / (365.25 * 86400.0)
+
+
+def total_return(equity: pd.Series) -> float:
+    """Last value over first value, minus one."""
+    return float(equity.iloc[-1] / equity.iloc[0] - 1.0)
+
+
+def cagr(equity: pd.Series) -> float:
+    """Compound annual growth rate over the calendar span of the curve."""
+    years = _years(equity.index)
+    if years <= 0:
+        return float("nan")
+    growth = float(equity.iloc[-1] / equity.iloc[0])
+    if growth <= 0:
+        return -1.0
+    return growth ** (1.0 / years) - 1.0
+
+
+def volatility(rets: pd.Series, periods_per_year: float = PERIODS_PER_YEAR) -> float:
+    """Annualised standard deviation of the returns (sample, ddof=1)."""
+    return float(rets.std(ddof=1) * math.sqrt(periods_per_year))
+
+
+def _per_period(risk_free: float, periods_per_year: float) -> float:
+    return (1.0 + risk_free) ** (1.0 / periods_per_year) - 1.0
+
+
+def sharpe(rets: pd.Series, risk_free: float = 0.0, periods_per_year: float = PERIODS_PER_YEAR) -> float:
+    """Annualised Sharpe ratio; ``risk_free`` is an annual rate."""
+    excess = rets - _per_period(risk_free, periods_per_year)
+    sd = excess.std(ddof=1)
+    if not sd > 0:
+        return float("nan")
+    return float(excess.mean() / sd * math.sqrt(periods_per_year))
+
+
+def sortino(rets: pd.Series, risk_free: float = 0.0, periods_per_year: float = PERIODS_PER_YEAR) -> float:
+    """Annualised Sortino ratio: mean excess return over the downside deviation.
+
+    The downside deviation is the root mean square of the negative excess
+    returns, counting the non-negative ones as zero.
+    """
+    excess = rets - _per_period(risk_free, periods_per_year)
+    downside = math.sqrt(float((np.minimum(excess.to_numpy(), 0.0) ** 2).mean())) if len(excess) else 0.0
+    if not downside > 0:
+        return float("nan")
+    return float(excess.mean() / downside * math.sqrt(periods_per_year))
+
+
+def yearly_returns(equity: pd.Series) -> pd.Series:
+    """Return of each calendar year; the first year is measured from the first value.
+
+    A first year holding nothing but the first value is left out.
+    """
+    if len(equity) == 0:
+        return pd.Series(dtype=float)
+    years = equity.index.year
+    ends = equity.groupby(years).last()
+    starts = ends.shift(1)
+    starts.iloc[0] = equity.iloc[0]
+    out = ends / starts - 1.0
+    out.index.name = "year"
+    return _drop_lone_start(out, years)
+
+
+def _drop_lone_start(rets: pd.Series, period_of_bar: np.ndarray) -> pd.Series:
+    """Leave out a first period holding only the curve's first value: it has no return."""
+    if len(rets) > 1 and (np.asarray(period_of_bar) == np.asarray(period_of_bar)[0]).sum() == 1:
+        return rets.iloc[1:]
+    return rets
+
+
+def monthly_returns(equity: pd.Series) -> pd.DataFrame:
+    """Return of each calendar month as a year x month table (NaN where there is no data)."""
+    if len(equity) == 0:
+        return pd.DataFrame(columns=range(1, 13), dtype=float)
+    keys = [equity.index.year, equity.index.month]
+    ends = equity.groupby(keys).last()
+    starts = ends.shift(1)
+    starts.iloc[0] = equity.iloc[0]
+    rets = _drop_lone_start(ends / starts - 1.0, keys[0] * 12 + keys[1])
+    table = rets.unstack().reindex(columns=range(1, 13))
+    table.index.name = "year"
+    table.columns.name = "month"
+    return table
+
+
+def trade_stats(trades: pd.DataFrame) -> dict:
+    """Win rate, profit factor and average win and loss of closed trades.
+
+    Trade returns are those of the trade itself (not weighted by its size).
+    Trades still open at the end are counted in ``trades`` but left out of
+    the other figures.
+    """
+    n = len(trades)
+    closed = trades[trades["exit_date"].notna()] if n else trades
+    r = closed["return"].to_numpy(dtype=float) if n else np.empty(0)
+    r = r[np.isfinite(r)]
+    wins, losses = r[r > 0], r[r < 0]
+    gain, loss = float(wins.sum()), float(-losses.sum())
+    return {
+        "trades": n,
+        "open_trades": n - len(closed),
+        "win_rate": float(len(wins) / len(r)) if len(r) else float("nan"),
+        "profit_factor": (gain / loss if loss > 0 else (float("inf") if gain > 0 else float("nan"))),
+        "avg_win": float(wins.mean()) if len(wins) else float("nan"),
+        "avg_loss": float(losses.mean()) if len(losses) else float("nan"),
+    }
+
+
+def benchmark_stats(
+    equity: pd.Series,
+    benchmark: pd.Series,
+    risk_free: float = 0.0,
+    periods_per_year: float = PERIODS_PER_YEAR,
+) -> dict:
+    """Alpha, beta and excess return against a benchmark price or value series.
+
+    The benchmark is aligned to the dates of ``equity`` (carrying its last
+    value forward).  ``beta`` is the regression slope of the bar returns on
+    the benchmark's; ``alpha`` is the annualised intercept (Jensen's alpha,
+    excess over ``risk_free``); ``excess_return`` is the difference of the
+    total returns over the same span.
+    """
+    if not isinstance(benchmark, pd.Series):
+        raise TypeError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
+    bench = benchmark.sort_index().reindex(equity.index, method="ffill")
+    if bench.isna().all():
+        raise ValueError("benchmark has no value on or before the dates of the equity curve")
+    first = bench.first_valid_index()
+    eq = equity.loc[first:]
+    bench = bench.loc[first:]
+    rf = _per_period(risk_free, periods_per_year)
+    r = returns(eq) - rf
+    rb = returns(bench) - rf
+    ok = r.notna() & rb.notna()
+    r, rb = r[ok].to_numpy(), rb[ok].to_numpy()
+    if len(r) > 1 and np.var(rb, ddof=1) > 0:
+        beta = float(np.cov(r, rb, ddof=1)[0, 1] / np.var(rb, ddof=1))
+        alpha = float((r.mean() - beta * rb.mean()) * periods_per_year)
+    else:
+        beta = alpha = float("nan")
+    return {
+        "benchmark_return": total_return(bench),
+        "excess_return": total_return(eq) - total_return(bench),
+        "alpha": alpha,
+        "beta": beta,
+    }
+
+
+def summary(
+    equity: pd.Series,
+    trades: Optional[pd.DataFrame] = None,
+    exposure: Optional[float] = None,
+    turnover: Optional[float] = None,
+    benchmark: Optional[pd.Series] = None,
+    risk_free: float = 0.0,
+    periods_per_year: float = PERIODS_PER_YEAR,
+) -> pd.Series:
+    """All statistics of a run in one Series (yearly returns as ``return YYYY``)."""
+    rets = returns(equity)
+    mdd = max_drawdown(equity)
+    growth = cagr(equity)
+    out: dict = {
+        "start": equity.index[0],
+        "end": equity.index[-1],
+        "total_return": total_return(equity),
+        "cagr": growth,
+        "volatility": volatility(rets, periods_per_year),
+        "sharpe": sharpe(rets, risk_free, periods_per_year),
+        "sortino": sortino(rets, risk_free, periods_per_year),
+        "calmar": growth / abs(mdd["max_drawdown"]) if mdd["max_drawdown"] < 0 else float("nan"),
+        "max_drawdown": mdd["max_drawdown"],
+        "max_drawdown_peak": mdd["peak"],
+        "max_drawdown_trough": mdd["trough"],
+        "max_drawdown_recovery": mdd["recovery"],
+    }
+    if trades is not None:
+        out.update(trade_stats(trades))
+    if exposure is not None:
+        out["exposure"] = exposure
+    if turnover is not None:
+        out["turnover"] = turnover
+    if benchmark is not None:
+        out.update(benchmark_stats(equity, benchmark, risk_free, periods_per_year))
+    for year, value in yearly_returns(equity).items():
+        out[f"return {year}"] = value
+    return pd.Series(out, dtype=object, name="value")
