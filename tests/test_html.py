@@ -4,6 +4,7 @@ import json
 import os
 import re
 import shutil
+import select
 import subprocess
 import tempfile
 import time
@@ -88,6 +89,9 @@ class DevTools:
              "--disable-dev-shm-usage", "--remote-debugging-pipe", f"--user-data-dir={profile}", "about:blank"],
             pass_fds=(3, 4), preexec_fn=wire,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            # The browser must not inherit a sanitizer runtime preloaded for
+            # our extension modules.
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
         )
         os.close(to_child_r)
         os.close(from_child_w)
@@ -97,7 +101,8 @@ class DevTools:
 
     def _read_message(self, deadline: float) -> dict:
         while b"\0" not in self._buf:
-            if time.monotonic() > deadline:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self._from_child], [], [], left)[0]:
                 raise TimeoutError("no answer from chromium")
             chunk = os.read(self._from_child, 1 << 16)
             if not chunk:
