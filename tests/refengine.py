@@ -263,17 +263,14 @@ def set_position(rec: Recorder, flags: Flags, p: dict[int, float], sid: int, pos
     prev_has_position = sid in p and p[sid] != 0
     next_has_position = position != 0
 
+    # A zero balance with a non-zero target raises Python's own float division error.
     if not prev_has_position and next_has_position:
-        if balance == 0:
-            raise ZeroDivisionError("float division")
         rec.record_entry(sid, position / balance, 1)
     elif prev_has_position and not next_has_position:
         rec.record_exit(sid, 1)
     elif prev_has_position and next_has_position and not flags.retain_cost_when_rebalance \
             and flags.resample:
         rec.record_exit(sid, 0)
-        if balance == 0:
-            raise ZeroDivisionError("float division")
         rec.record_entry(sid, position / balance, 0)
 
     if position == 0:

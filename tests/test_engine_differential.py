@@ -94,3 +94,15 @@ def test_stop_trading_zeroes_a_read_only_row_fails_like_the_reference(touched_ex
                   index[[0, 3]].copy(), names, index[[0, 3]].copy(),
                   dict(stop_loss=0.1, touched_exit=touched_exit), read_only=True)
     E.compare(portsim, excursion, case)
+
+
+def test_nan_weight_on_a_zero_balance_fails_like_the_reference():
+    # The only holding falls to a zero price, so the next rebalance has a zero balance;
+    # a NaN weight makes the gross NaN, the ratio 1 and the target NaN.
+    p = np.array([[10.0, 5], [10, 5], [0, 5], [0, 5], [0, 5]])
+    names = np.array(["A", "B"], dtype=object)
+    index = (E.BASE + np.arange(5) * E.DAY).astype(np.int64)
+    case = E.Case(p, p, p, p, p, index, names, np.array([[1.0, 0.0], [0.0, math.nan]]),
+                  index[[0, 2]].copy(), names, index.copy(), dict(fee_ratio=0.0, tax_ratio=0.0))
+    assert isinstance(E.run_reference(case).error, ZeroDivisionError)
+    E.compare(portsim, excursion, case)

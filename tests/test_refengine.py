@@ -95,8 +95,13 @@ def test_reduce_long_and_reduce_short():
 
 
 def test_zero_balance_with_a_target_is_a_division_error():
-    with pytest.raises(ZeroDivisionError):
+    with pytest.raises(ZeroDivisionError, match="^float division by zero$"):
         R.set_position(Spy(), flags(), {}, 0, 1.0, 0.0, FEE, TAX, balance=0.0)
+    spy, p = Spy(), {0: 1.0}
+    with pytest.raises(ZeroDivisionError):
+        R.set_position(spy, flags(), p, 0, 2.0, 0.0, FEE, TAX, balance=0.0)
+    # The split's exit was told before the division failed; the book is untouched.
+    assert spy.calls == [("exit", 0, 0)] and p == {0: 1.0}
 
 
 # Rebalance.
