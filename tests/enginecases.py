@@ -24,6 +24,7 @@ BASE = 1_600_000_000 * 10**9
 NAME_POOL = ["A", "B", "C", "D", "E", "F", "é", "中"]
 MISSING_POOL = ["Z", "a", "b", "Ω"]
 LAYOUTS = ["c", "fortran", "strided", "reversed"]
+TRUTHY_OBJECTS = [0, 1, None, "", "yes", [], [0], np.bool_(True), np.bool_(False), 0.0]
 REPORT_KEYS = ["actions", "weights", "next_weights", "weight_time", "next_weight_time"]
 
 
@@ -54,15 +55,26 @@ class Case:
                  "price_index", "price_columns", "pos_values", "pos_index", "pos_columns",
                  "resample"]
         parts = [f"{n}={_literal(a)}" for n, a in zip(names, self.arrays())]
-        parts += [f"{k}={v!r}" for k, v in self.options.items()]
+        options = ", ".join(f"{k}={_value(v)}" for k, v in self.options.items())
+        parts.append(f"options=dict({options})")
         parts += [f"layout={self.layout!r}", f"read_only={self.read_only!r}"]
         return "Case(\n  " + ",\n  ".join(parts) + ")"
 
 
+def _value(v: Any) -> str:
+    if isinstance(v, float) and not math.isfinite(v):
+        return f"float({str(v)!r})"
+    return repr(v)
+
+
 def _literal(a: np.ndarray | None) -> str:
+    """Python source that rebuilds the array (for pasting a failing case into a test)."""
     if a is None:
         return "None"
-    return f"np.array({a.tolist()!r}, dtype={a.dtype.name!r})".replace("nan", "math.nan")
+    text = repr(a.tolist())
+    if a.dtype.kind == "f":
+        text = text.replace("nan", "math.nan").replace("inf", "math.inf")
+    return f"np.array({text}, dtype={a.dtype.name!r})"
 
 
 def relayout(a: np.ndarray | None, kind: str) -> np.ndarray | None:
@@ -115,6 +127,9 @@ def cases(draw) -> Case:
     n_pos = draw(st.integers(1, 6))
     seed = draw(st.integers(0, 2**32 - 1))
     rng = np.random.default_rng(seed)
+    if rng.uniform() < 0.1:
+        # Wide enough rows that a pairwise sum would round differently from a sequential one.
+        n_pos += 8
 
     price_names = [draw(st.sampled_from(NAME_POOL)) for _ in range(n_price)]
     pos_names = []
@@ -126,6 +141,10 @@ def cases(draw) -> Case:
         else:
             pos_names.append(draw(st.sampled_from(price_names)))
             mapped.append(True)
+    if rng.uniform() < 0.04:
+        # A name whose price column lies beyond the price matrices.
+        price_names.append("X")
+        pos_names[int(rng.integers(0, n_pos))] = "X"
 
     vol = draw(st.sampled_from([0.01, 0.05, 0.15]))
     price = _prices(rng, n_bars, n_price, vol)
@@ -150,12 +169,23 @@ def cases(draw) -> Case:
                    "close": [close], "bar": [high, low, open_]}[which]
         for m in targets:
             m[start:stop, col] = math.nan
+    if rng.uniform() < 0.04:
+        # Odd but legal doubles: a negative stretch or an infinite price.
+        col = int(rng.integers(0, n_price))
+        start = int(rng.integers(0, n_bars))
+        if rng.uniform() < 0.5:
+            price[start:, col] *= -1
+        else:
+            price[start, col] = math.inf
     if rng.uniform() < 0.08:
         m = draw(st.sampled_from(["price", "close"]))
         target = price if m == "price" else close
         target[int(rng.integers(0, n_bars)), int(rng.integers(0, n_price))] = 0.0
 
     steps = rng.choice([DAY, DAY, 2 * DAY, 3 * DAY, 1], size=n_bars)
+    if rng.uniform() < 0.05:
+        steps[int(rng.integers(1, n_bars))] = 0
+
     price_index = (BASE + np.cumsum(steps)).astype(np.int64)
 
     n_rows = draw(st.integers(1, 8))
@@ -198,9 +228,9 @@ def cases(draw) -> Case:
         take_profit=draw(st.sampled_from([math.inf, 0.02, 0.05, 0.1]) | st.floats(-0.6, 0.6)),
         trail_stop=draw(st.sampled_from([math.inf, 0.02, 0.05]) | st.floats(0, 0.4)),
         touched_exit=touched_exit,
-        position_limit=draw(st.sampled_from([1.0]) | st.floats(0.05, 1.5)),
+        position_limit=draw(st.sampled_from([1.0, 0.0]) | st.floats(0.05, 1.5)),
         retain_cost_when_rebalance=draw(st.booleans()),
-        stop_trading_next_period=draw(st.booleans()),
+        stop_trading_next_period=draw(st.booleans() | st.sampled_from(TRUTHY_OBJECTS)),
         excursion_window=draw(st.integers(0, 8)),
         excursion_window_step=draw(st.integers(1, 4)),
         periodically_rebalance=draw(st.booleans()),

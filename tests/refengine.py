@@ -507,10 +507,16 @@ class _Run:
         self.report()
         self.res.creturn = self.creturn
 
-    def value_holding(self, d: int, sid: int) -> None:
+    def price_column(self, sid: int) -> int:
+        # A holding is never valued with another column's prices. A zero weight can
+        # still become a NaN target (0 times an infinite ratio), so the guard of the
+        # rebalance step alone does not keep unpriced columns out of the book.
         if sid not in self.pos2price:
-            self.pos2price[sid] = 0
-        sidprice = self.pos2price[sid]
+            raise ValueError(f"position column '{str(self.pos_columns[sid])}' has no price column")
+        return self.pos2price[sid]
+
+    def value_holding(self, d: int, sid: int) -> None:
+        sidprice = self.price_column(sid)
         pp = self.previous_price
         if math.isnan(get1(pp, sidprice)):
             set1(pp, sidprice, get2(self.price_values, d, sidprice))
@@ -627,10 +633,9 @@ class _Run:
         balance = self.cash
         for sid in sorted(self.pos):
             v = self.pos[sid]
-            if sid not in self.pos2price:
-                self.pos2price[sid] = 0
-            trade_price = get2(self.price_values, d, self.pos2price[sid])
-            close_price = get2(self.close_values, d, self.pos2price[sid])
+            sidprice = self.price_column(sid)
+            trade_price = get2(self.price_values, d, sidprice)
+            close_price = get2(self.close_values, d, sidprice)
             if math.isnan(trade_price) or math.isnan(close_price):
                 balance = balance + v
             else:

@@ -106,3 +106,15 @@ def test_nan_weight_on_a_zero_balance_fails_like_the_reference():
                   index[[0, 2]].copy(), names, index.copy(), dict(fee_ratio=0.0, tax_ratio=0.0))
     assert isinstance(E.run_reference(case).error, ZeroDivisionError)
     E.compare(portsim, excursion, case)
+
+
+def test_unpriced_column_reached_through_a_nan_target_fails_like_the_reference():
+    p = np.array([[0.0], [0.0], [5.0], [5.0], [5.0]])
+    nan = np.full_like(p, math.nan)
+    index = (E.BASE + np.arange(5) * E.DAY).astype(np.int64)
+    case = E.Case(p, p, nan, nan, nan, index, np.array(["A"], dtype=object),
+                  np.array([[0.5, 0.0], [0.5, 0.0]]), index[[0, 2]].copy(),
+                  np.array(["A", "Z"], dtype=object), index.copy(),
+                  dict(fee_ratio=0.0, touched_exit=True, periodically_rebalance=False))
+    assert isinstance(E.run_reference(case).error, ValueError)
+    E.compare(portsim, excursion, case)

@@ -436,3 +436,19 @@ def test_empty_pos_index_fails_on_the_first_bar():
                       np.array([], dtype=np.int64), names, np.array([1]))
     assert isinstance(res.error, IndexError)
     assert str(res.error) == "Out of bounds on buffer access (axis 0)"
+
+
+def test_zero_weight_times_infinite_balance_cannot_hold_an_unpriced_column():
+    # Bought at a zero price, the holding turns infinite on the next price; the next
+    # rebalance's ratio is infinite, so the zero weight of the unpriced column "Z"
+    # becomes a NaN target and the column would be held without prices of its own.
+    p = np.array([[0.0], [0.0], [5.0], [5.0], [5.0]])
+    nan = np.full_like(p, math.nan)
+    index = np.arange(1, 6, dtype=np.int64)
+    res = R.backtest_(p, p, nan, nan, nan, index, np.array(["A"], dtype=object),
+                      np.array([[0.5, 0.0], [0.5, 0.0]]), np.array([1, 3]),
+                      np.array(["A", "Z"], dtype=object), index, fee_ratio=0.0,
+                      touched_exit=True, periodically_rebalance=False)
+    assert isinstance(res.error, ValueError)
+    assert str(res.error) == "position column 'Z' has no price column"
+    assert res.trades == [] and res.warnings == 0
