@@ -45,18 +45,32 @@ def _wrap(i: int, n: int, axis: int) -> int:
 
 
 def get1(a: Any, i: int) -> Any:
-    """Bounds-checked read of a 1-D array or list."""
+    """Bounds-checked read of a 1-D array or list; None reads as an empty buffer."""
     if a is None:
-        raise TypeError("'NoneType' object is not subscriptable")
+        raise _out_of_bounds(0)
     return a[_wrap(i, len(a), 0)]
 
 
+def index2(shape: tuple[int, int], i: int, j: int) -> tuple[int, int]:
+    """Check both axes like a generated buffer access: the last bad axis is named."""
+    bad = -1
+    if i < 0:
+        i += shape[0]
+    if i < 0 or i >= shape[0]:
+        bad = 0
+    if j < 0:
+        j += shape[1]
+    if j < 0 or j >= shape[1]:
+        bad = 1
+    if bad >= 0:
+        raise _out_of_bounds(bad)
+    return i, j
+
+
 def get2(a: np.ndarray | None, i: int, j: int) -> float:
-    """Bounds-checked read of a 2-D float array as a Python float."""
-    if a is None:
-        raise TypeError("'NoneType' object is not subscriptable")
-    i = _wrap(i, a.shape[0], 0)
-    j = _wrap(j, a.shape[1], 1)
+    """Bounds-checked read of a 2-D float array as a Python float; None is empty."""
+    shape = (0, 0) if a is None else a.shape
+    i, j = index2(shape, i, j)
     return float(a[i, j])
 
 
@@ -617,8 +631,9 @@ class _Run:
 
         if self.stop():
             for s in self.exited_stocks:
-                i = _wrap(self.pos_id, self.pos_values.shape[0], 0)
-                j = _wrap(abs(s), self.pos_values.shape[1], 1)
+                if not self.pos_values.flags.writeable:
+                    raise ValueError("assignment destination is read-only")
+                i, j = index2(self.pos_values.shape, self.pos_id, abs(s))
                 self.pos_values[i, j] = 0
 
         newp = row(self.pos_values, self.pos_id)

@@ -118,3 +118,15 @@ def test_unpriced_column_reached_through_a_nan_target_fails_like_the_reference()
                   dict(fee_ratio=0.0, touched_exit=True, periodically_rebalance=False))
     assert isinstance(E.run_reference(case).error, ValueError)
     E.compare(portsim, excursion, case)
+
+
+@pytest.mark.parametrize("touched_exit", [False, True])
+@pytest.mark.parametrize("missing", range(11))
+def test_none_arrays_fail_or_run_like_the_reference(missing, touched_exit):
+    p = np.array([[10.0], [11.0], [12.0], [13.0]])
+    names = np.array(["A"], dtype=object)
+    index = (E.BASE + np.arange(4) * E.DAY).astype(np.int64)
+    args = [p, p, p, p, p, index, names, np.array([[1.0]]), index[:1].copy(), names,
+            index.copy()]
+    args[missing] = None
+    E.compare(portsim, excursion, E.Case(*args, dict(touched_exit=touched_exit)))

@@ -452,3 +452,15 @@ def test_zero_weight_times_infinite_balance_cannot_hold_an_unpriced_column():
     assert isinstance(res.error, ValueError)
     assert str(res.error) == "position column 'Z' has no price column"
     assert res.trades == [] and res.warnings == 0
+
+
+def test_buffer_reads_name_the_last_bad_axis():
+    a = np.zeros((2, 3))
+    assert R.index2(a.shape, -1, -3) == (1, 0)
+    for i, j, axis in [(2, 0, 0), (0, 3, 1), (5, 5, 1), (-3, 0, 0)]:
+        with pytest.raises(IndexError, match=rf"^Out of bounds on buffer access \(axis {axis}\)$"):
+            R.get2(a, i, j)
+    with pytest.raises(IndexError, match=r"\(axis 1\)"):
+        R.get2(None, 0, 0)
+    with pytest.raises(IndexError, match=r"\(axis 0\)"):
+        R.get1(None, 0)
