@@ -130,3 +130,19 @@ def test_none_arrays_fail_or_run_like_the_reference(missing, touched_exit):
             index.copy()]
     args[missing] = None
     E.compare(portsim, excursion, E.Case(*args, dict(touched_exit=touched_exit)))
+
+
+@pytest.mark.parametrize(
+    "price_names, pos_names",
+    [(["A"], [5]), ([5], ["A"]), (["\ud800"], ["A"]), (["A"], ["\udc00"]), (["A"], [b"A"]),
+     ([np.str_("A")], ["A"]), (["A", "B", "A"], ["A", "a", "B"])],
+)
+def test_column_names_map_or_fail_like_the_reference(price_names, pos_names):
+    p = np.array([[10.0, 20.0, 30.0], [11, 19, 31], [12, 18, 33], [13, 17, 29]])
+    p = p[:, : len(price_names)]
+    index = (E.BASE + np.arange(4) * E.DAY).astype(np.int64)
+    weights = np.full((1, len(pos_names)), 1.0 / len(pos_names))
+    weights[0, 1:2] = 0.0
+    case = E.Case(p, p, p, p, p, index, np.array(price_names, dtype=object), weights,
+                  index[:1].copy(), np.array(pos_names, dtype=object), index.copy())
+    E.compare(portsim, excursion, case)
