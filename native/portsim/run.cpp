@@ -66,7 +66,8 @@ void set_up(Run& run) {
   const Py_ssize_t npos = columns_of(run.pos_values, a.pos_values);
   run.pos = PositionBook(static_cast<std::size_t>(npos));
   run.returns = CumulativeReturns(static_cast<std::size_t>(npos));
-  run.previous_price.assign(static_cast<std::size_t>(columns_of(run.price, a.price_values)), 1.0);
+  run.previous_price = ReferencePrices(
+      &run.price, static_cast<std::size_t>(columns_of(run.price, a.price_values)));
   for (int sid = 0; sid < npos; ++sid)
     if (run.pos2price(sid) == ColumnMap::kNoPriceColumn) run.unpriced_columns.push_back(sid);
 
@@ -105,7 +106,7 @@ void value_holdings(Run& run) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const int sid = keys[i];
     const int sidprice = run.price_column(sid);
-    double& reference = run.previous_price_at(sidprice);
+    double& reference = run.previous_price.at(sidprice);
     const double trade_price = run.price(d, sidprice);
     if (std::isnan(reference)) reference = trade_price;
     double r = trade_price / reference;
@@ -114,7 +115,7 @@ void value_holdings(Run& run) {
     if (run.returns.any_nan()) warn_nan();
     run.returns.scale(sid, r);
     test_exits(run, sid, sidprice, r, trade_price);
-    if (!std::isnan(trade_price)) run.previous_price[static_cast<std::size_t>(sidprice)] = trade_price;
+    if (!std::isnan(trade_price)) reference = trade_price;
   }
 }
 
@@ -146,8 +147,7 @@ void rebalance_step(Run& run) {
   run.cash = rebalance(run.pos, row, run.cash, run.rules, run.recorder, run.args.position_limit);
   run.latest_rebalanced_keys = run.pos.keys();
   run.exited_stocks.clear();
-  for (std::size_t j = 0; j < run.previous_price.size(); ++j)
-    run.previous_price[j] = run.price.unchecked(run.d, static_cast<Py_ssize_t>(j));
+  run.previous_price.reset_to_row(run.d);
   run.current_position_id = run.pos_id;
 }
 
