@@ -35,6 +35,29 @@ def test_native_engine_matches_reference(case):
     E.compare(portsim, excursion, case)
 
 
+@settings(max_examples=max(100, settings().max_examples // 3),
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(E.cases(), st.integers(0, 40), st.integers(0, 14), st.sampled_from([0, 1, "", None]))
+def test_trade_rows_with_other_names_and_dates_match_reference(case, n_dates, n_names, touched):
+    """Rows built with shorter or longer name and date arrays than the run used."""
+    ref = E.run_reference(case)
+    E.run_native(portsim, excursion, case)
+    price_index = (E.BASE + np.arange(n_dates) * E.DAY).astype(np.int64)
+    pos_columns = np.array([f"N{i}" for i in range(n_names)], dtype=object)
+    try:
+        want = ref.trade_stocks(pos_columns, price_index, touched)
+    except IndexError as exc:
+        with pytest.raises(IndexError) as got:
+            portsim.get_trade_stocks(pos_columns, price_index, touched)
+        assert str(got.value) == str(exc)
+        return
+    rows, _ = portsim.get_trade_stocks(pos_columns, price_index, touched)
+    assert len(rows) == len(want)
+    for got, w in zip(rows, want):
+        assert got[0] == w[0] and E.same_float(got[5], w[5])
+        assert [int(x) for x in got[1:5] + got[6:]] == [int(x) for x in w[1:5] + w[6:]]
+
+
 @settings(max_examples=max(300, settings().max_examples))
 @given(
     st.dictionaries(
