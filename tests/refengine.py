@@ -686,7 +686,10 @@ def build_report(ops: dict, pos: dict[int, float], latest_rebalanced_pos: dict[i
     ops.clear()
     ops.update({"actions": {}, "weights": {}, "next_weights": {}})
     actions, weights, next_weights = ops["actions"], ops["weights"], ops["next_weights"]
-    stop = bool(stop_trading_next_period)
+
+    def stop() -> bool:
+        # Tested for truth at every use, as the steps below state it.
+        return bool(stop_trading_next_period)
 
     latest_weight_sum: float = 0
     for sid in sorted(latest_rebalanced_pos):
@@ -700,7 +703,7 @@ def build_report(ops: dict, pos: dict[int, float], latest_rebalanced_pos: dict[i
     newest = row(pos_values, pos_id)
     for sid, weight in enumerate(newest):
         total_next_weight_sum += abs(weight)
-        if stop and (any(abs(e) == sid for e in exited_stocks)
+        if stop() and (any(abs(e) == sid for e in exited_stocks)
                      or any(abs(e) == sid for e in exit_stocks)):
             continue
         if weight != 0:
@@ -727,7 +730,7 @@ def build_report(ops: dict, pos: dict[int, float], latest_rebalanced_pos: dict[i
 
     for s in exit_stocks:
         k = abs(s)
-        if stop:
+        if stop():
             actions[k] = "tp" if s > 0 else "sl"
         elif date > int(get1(pos_index, pos_id)):
             actions[k] = "tp" if s > 0 else "sl"
@@ -736,7 +739,7 @@ def build_report(ops: dict, pos: dict[int, float], latest_rebalanced_pos: dict[i
 
     for s in exited_stocks:
         k = abs(s)
-        if stop or k not in actions:
+        if stop() or k not in actions:
             actions[k] = "tp_" if s > 0 else "sl_"
     return ops
 

@@ -169,3 +169,80 @@ def test_column_names_map_or_fail_like_the_reference(price_names, pos_names):
     case = E.Case(p, p, p, p, p, index, np.array(price_names, dtype=object), weights,
                   index[:1].copy(), np.array(pos_names, dtype=object), index.copy())
     E.compare(portsim, excursion, case)
+
+
+class Truth:
+    """A truth value that counts its tests and can fail on one of them."""
+
+    def __init__(self, value, fail_at=None):
+        self.value, self.fail_at, self.calls = value, fail_at, 0
+
+    def __bool__(self):
+        self.calls += 1
+        if self.calls == self.fail_at:
+            raise RuntimeError(f"truth test {self.calls} failed")
+        return self.value
+
+
+@settings(max_examples=max(150, settings().max_examples // 2),
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(E.cases(), st.booleans(), st.none() | st.integers(1, 6))
+def test_stop_trading_is_tested_for_truth_where_used(case, value, fail_at):
+    truth = Truth(value, fail_at)
+    case.options["stop_trading_next_period"] = truth
+    counts = []
+
+    def between():
+        counts.append(truth.calls)
+        truth.calls = 0
+
+    E.compare(portsim, excursion, case, between, open_discrepancy_partial_next_weights)
+    assert truth.calls == counts[0]
+
+
+def open_discrepancy_partial_next_weights(ref: R.Result) -> set:
+    """Open engine disagreement: a truth test that fails while the report walks the newest
+    row leaves "next_weights" empty in the engine, instead of holding the weights already
+    taken (see test_partial_next_weights_after_a_failing_truth_test). Only the
+    "next_weights" of such runs is waived."""
+    ops = ref.stock_operations
+    if isinstance(ref.error, RuntimeError) and ops is not None and "weight_time" not in ops:
+        return {"next_weights"}
+    return set()
+
+
+@pytest.mark.xfail(strict=True, reason="engine writes next_weights only after walking the whole "
+                   "row, so a failing truth test loses the weights already taken")
+def test_partial_next_weights_after_a_failing_truth_test():
+    p = np.array([[10.0], [10.0]])
+    index = np.array([1, 2], dtype=np.int64)
+    case = E.Case(p, p, p, p, p, index, np.array(["A"], dtype=object), np.array([[0.5, 0.5]]),
+                  index[:1].copy(), np.array(["A", "A"], dtype=object), index[:1].copy(),
+                  dict(stop_trading_next_period=Truth(False, fail_at=3)))
+    truth = case.options["stop_trading_next_period"]
+
+    def between():
+        truth.calls = 0
+
+    E.compare(portsim, excursion, case, between)
+
+
+def test_nested_run_from_a_truth_test_leaves_the_outer_run_undisturbed():
+    p, names, index = flat_market(6, 2)
+    p[:, 1] = [10, 10, 8, 7, 7, 7]
+    seen = []
+
+    class Reentrant:
+        def __bool__(self):
+            try:
+                portsim.backtest_(p, p, p, p, p, index, names, np.array([[1.0, 0.0]]),
+                                  index[:1].copy(), names, index.copy())
+            except RuntimeError as exc:
+                seen.append(str(exc))
+            return True
+
+    case = E.Case(p, p, p, p, p, index, names, np.array([[0.5, 0.5], [0.5, 0.5]]),
+                  index[[0, 3]].copy(), names, index.copy(),
+                  dict(stop_loss=0.1, stop_trading_next_period=Reentrant()))
+    E.compare(portsim, excursion, case)
+    assert seen and set(seen) == {"backtest_ is already running"}
