@@ -236,6 +236,10 @@ def cases(draw) -> Case:
         periodically_rebalance=draw(st.booleans()),
     )
 
+    if rng.uniform() < 0.03:
+        options["excursion_window"] = -int(rng.integers(1, 9))
+    if rng.uniform() < 0.03:
+        options["excursion_window_step"] = -int(rng.integers(1, 4))
     if not touched_exit and rng.uniform() < 0.25:
         high = low = open_ = None
     short_rows = rng.uniform() < 0.04

@@ -242,10 +242,11 @@ class Recorder:
             return [cummin[w] - 1, cummax[w] - 1, cummax[cummin_i[w]] - 1, mdd[w],
                     profit_period[w], returns[w] - 1]
 
-        # The horizon test compares as unsigned: a negative window is larger than any size.
+        # The horizon test compares as unsigned: a negative window is larger than any size,
+        # and a position gone negative (a negative step) ends the path.
         limit = size if window < 0 else min(size, window)
         w, at = 0, 0
-        while w < limit:
+        while 0 <= w < limit:
             for value in block(w):
                 if at >= arsize:
                     raise _out_of_bounds(0)

@@ -271,6 +271,21 @@ def test_excursion_failures(kwargs, exc, message):
     assert len(rec.trades) == 1 and len(rec.excursion) == 0
 
 
+def test_excursion_negative_step_ends_the_path_at_once():
+    got = trade(recorder(window=-1, step=-1), 1, 3)
+    assert len(got) == 24
+    assert got[:6].tolist() == [0, 0, 0, 0, 0, 0]
+    assert got[6:18].tolist() == [-1] * 12
+    assert got[18:].tolist() == pytest.approx([-0.1, 0.1, 0.1, 0.9 / 1.1 - 1, 1, -0.05])
+
+
+@pytest.mark.parametrize("window, step, exc", [(-2, 1, ValueError), (-1, 1, IndexError)])
+def test_excursion_negative_window(window, step, exc):
+    # A negative window gives a negative array size, or one too small for the path.
+    with pytest.raises(exc):
+        trade(recorder(window=window, step=step), 1, 3)
+
+
 def test_excursion_entry_beyond_data():
     rec = recorder()
     with pytest.raises(OverflowError, match="can't convert negative value to size_t"):
