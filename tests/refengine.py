@@ -83,6 +83,7 @@ def row(a: np.ndarray | None, i: int) -> list[float]:
 
 
 def set1(a: list, i: int, value: Any) -> None:
+    """Bounds-checked write into a 1-D list."""
     a[_wrap(i, len(a), 0)] = value
 
 
@@ -298,8 +299,7 @@ def set_position(rec: Recorder, flags: Flags, p: dict[int, float], sid: int, pos
             p[sid] = 0.0
         return cash + (v - abs(v) * (fee_ratio + tax_ratio))
 
-    if not exist:
-        p[sid] = 0.0
+    # Reading an absent key inserts it with 0, whether or not it was looked up.
     p.setdefault(sid, 0.0)
     amount = position - p[sid]
     buy = amount > 0
