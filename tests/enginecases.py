@@ -122,7 +122,7 @@ def _dates(rng: np.random.Generator, price_index: np.ndarray, n: int) -> np.ndar
 
 @st.composite
 def cases(draw) -> Case:
-    n_bars = draw(st.integers(2, 40))
+    n_bars = draw(st.integers(1, 40))
     n_price = draw(st.integers(1, 6))
     n_pos = draw(st.integers(1, 6))
     seed = draw(st.integers(0, 2**32 - 1))
@@ -183,7 +183,7 @@ def cases(draw) -> Case:
         target[int(rng.integers(0, n_bars)), int(rng.integers(0, n_price))] = 0.0
 
     steps = rng.choice([DAY, DAY, 2 * DAY, 3 * DAY, 1], size=n_bars)
-    if rng.uniform() < 0.05:
+    if n_bars > 1 and rng.uniform() < 0.05:
         steps[int(rng.integers(1, n_bars))] = 0
 
     price_index = (BASE + np.cumsum(steps)).astype(np.int64)
@@ -245,6 +245,9 @@ def cases(draw) -> Case:
     short_rows = rng.uniform() < 0.04
     if short_rows and n_rows > 1:
         weights = weights[: int(rng.integers(1, n_rows))]
+    elif rng.uniform() < 0.04:
+        # Rows beyond the last weight date are never reached.
+        weights = np.vstack([weights, rng.uniform(-1, 1, size=(2, n_pos))])
     read_only = not short_rows and rng.uniform() < 0.1
 
     return Case(price, close, high, low, open_, price_index,
