@@ -21,17 +21,10 @@ portsim = pytest.importorskip("orvane.core.portsim")
 excursion = pytest.importorskip("orvane.core.excursion")
 
 
-def open_discrepancy(case: E.Case) -> bool:
-    """Cases that hit a disagreement recorded as an engine fault and not yet fixed."""
-    return False
-
-
 @settings(max_examples=max(300, settings().max_examples),
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(E.cases())
 def test_native_engine_matches_reference(case):
-    if open_discrepancy(case):
-        return
     E.compare(portsim, excursion, case)
 
 
