@@ -121,21 +121,25 @@ def _dates(rng: np.random.Generator, price_index: np.ndarray, n: int) -> np.ndar
 
 
 @st.composite
-def cases(draw) -> Case:
-    n_bars = draw(st.integers(1, 40))
-    n_price = draw(st.integers(1, 6))
-    n_pos = draw(st.integers(1, 6))
+def cases(draw, bars: tuple[int, int] = (1, 40), price_cols: tuple[int, int] = (1, 6),
+          pos_cols: tuple[int, int] = (1, 6), rows: tuple[int, int] = (1, 8)) -> Case:
+    n_bars = draw(st.integers(*bars))
+    n_price = draw(st.integers(*price_cols))
+    n_pos = draw(st.integers(*pos_cols))
     seed = draw(st.integers(0, 2**32 - 1))
     rng = np.random.default_rng(seed)
     if rng.uniform() < 0.1:
         # Wide enough rows that a pairwise sum would round differently from a sequential one.
         n_pos += 8
 
-    price_names = [draw(st.sampled_from(NAME_POOL)) for _ in range(n_price)]
+    if n_price <= len(NAME_POOL):
+        price_names = [draw(st.sampled_from(NAME_POOL)) for _ in range(n_price)]
+    else:
+        price_names = [f"P{i}" for i in rng.permutation(n_price)]
     pos_names = []
     mapped = []
     for _ in range(n_pos):
-        if rng.uniform() < 0.15:
+        if rng.uniform() < min(0.15, 1.5 / n_pos):
             pos_names.append(draw(st.sampled_from(MISSING_POOL)))
             mapped.append(False)
         else:
@@ -188,7 +192,7 @@ def cases(draw) -> Case:
 
     price_index = (BASE + np.cumsum(steps)).astype(np.int64)
 
-    n_rows = draw(st.integers(1, 8))
+    n_rows = draw(st.integers(*rows))
     pos_index = _dates(rng, price_index, n_rows)
     if rng.uniform() < 0.7:
         pos_index[0] = price_index[0] - int(rng.integers(0, 2)) * DAY

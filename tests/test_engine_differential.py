@@ -28,6 +28,14 @@ def test_native_engine_matches_reference(case):
     E.compare(portsim, excursion, case)
 
 
+@settings(max_examples=max(10, settings().max_examples // 50),
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(E.cases(bars=(150, 300), price_cols=(20, 60), pos_cols=(20, 60), rows=(10, 40)))
+def test_native_engine_matches_reference_on_larger_markets(case):
+    """Enough columns, bars and rebalances for the engine's bookkeeping shortcuts to matter."""
+    E.compare(portsim, excursion, case)
+
+
 @settings(max_examples=max(100, settings().max_examples // 3),
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(E.cases(), st.integers(0, 40), st.integers(0, 14), st.sampled_from([0, 1, "", None]))
