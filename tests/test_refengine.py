@@ -45,7 +45,8 @@ def test_open_long_from_empty_book():
     assert spy.calls == [("entry", 5, 100.0, 1)]
 
 
-@pytest.mark.parametrize("held, expected", [(100.0, 1000 + 100 - 0.4425), (-100.0, 1000 - 100 - 0.4425)])
+@pytest.mark.parametrize(
+    "held, expected", [(100.0, 1000 + 100 - 0.4425), (-100.0, 1000 - 100 - 0.4425)])
 def test_close_charges_fee_and_tax_on_the_absolute_value(held, expected):
     spy, p = Spy(), {2: held}
     cash = R.set_position(spy, flags(), p, 2, 0.0, 1000.0, FEE, TAX)
@@ -337,12 +338,16 @@ def test_trade_rows():
 def market(prices, close=None, high=None, low=None, open_=None):
     p = np.array(prices, dtype=float)
     p = p.reshape(len(p), -1)
-    pick = lambda a: p if a is None else np.array(a, dtype=float).reshape(p.shape)  # noqa: E731
+
+    def pick(a):
+        return p if a is None else np.array(a, dtype=float).reshape(p.shape)
+
     return p, pick(close), pick(high), pick(low), pick(open_)
 
 
 def run(prices, weights, pos_dates, resample, names=None, **kw):
-    p, c, h, lo, o = market(prices, **{k: kw.pop(k) for k in ("close", "high", "low", "open_") if k in kw})
+    bars = {k: kw.pop(k) for k in ("close", "high", "low", "open_") if k in kw}
+    p, c, h, lo, o = market(prices, **bars)
     n = p.shape[1]
     names = np.array(names or [f"S{i}" for i in range(n)], dtype=object)
     pi = np.arange(1, len(p) + 1, dtype=np.int64) * 10
@@ -382,7 +387,10 @@ def test_close_mode_stop_loss_sells_next_bar():
 
 def test_intrabar_take_profit_at_the_bound():
     flat = [5, 5, 5, 5]
-    col = lambda a: [[f, x] for f, x in zip(flat, a)]  # noqa: E731
+
+    def col(a):
+        return [[f, x] for f, x in zip(flat, a)]
+
     res = run(col([10, 10, 10.5, 10.5]), [[0.0, 1.0]], [10], [10], take_profit=0.1,
               touched_exit=True, high=col([10, 10, 12, 10.5]), low=col([10, 10, 10, 10.5]),
               open_=col([10, 10, 10.2, 10.5]), fee_ratio=FEE, tax_ratio=TAX)
