@@ -254,6 +254,10 @@ def cases(draw, bars: tuple[int, int] = (1, 40), price_cols: tuple[int, int] = (
         weights = np.vstack([weights, rng.uniform(-1, 1, size=(2, n_pos))])
     read_only = not short_rows and rng.uniform() < 0.1
 
+    if rng.uniform() < 0.03:
+        # More or fewer names than weight columns.
+        pos_names = pos_names[: int(rng.integers(0, n_pos))] if rng.uniform() < 0.5 else (
+            pos_names + ["A", "Q"])
     return Case(price, close, high, low, open_, price_index,
                 np.array(price_names, dtype=object), weights, pos_index,
                 np.array(pos_names, dtype=object), resample, options,

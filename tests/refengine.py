@@ -527,7 +527,7 @@ class _Run:
         # still become a NaN target (0 times an infinite ratio), so the guard of the
         # rebalance step alone does not keep unpriced columns out of the book.
         if sid not in self.pos2price:
-            raise ValueError(f"position column '{str(self.pos_columns[sid])}' has no price column")
+            raise ValueError(f"position column '{str(get1(self.pos_columns, sid))}' has no price column")
         return self.pos2price[sid]
 
     def value_holding(self, d: int, sid: int) -> None:
@@ -619,7 +619,7 @@ class _Run:
         for sid, w in enumerate(weights):
             if w != 0 and sid not in self.pos2price:
                 raise ValueError(
-                    f"position column '{str(self.pos_columns[sid])}' has no price column")
+                    f"position column '{str(get1(self.pos_columns, sid))}' has no price column")
 
         if self.retain:
             for sid, pv in enumerate(weights):
