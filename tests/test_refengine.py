@@ -423,11 +423,16 @@ def test_nan_in_cr_prints_warnings():
 
 
 def test_stop_trading_writes_zero_into_the_weight_row():
-    prices = [[10], [10], [8], [7], [7], [7]]
-    res = run(prices, [[1.0], [1.0]], [10, 40], [10, 40], stop_loss=0.1, fee_ratio=0.0,
-              tax_ratio=0.0)
+    p = np.array([[10.0], [10], [8], [7], [7], [7]])
+    weights = np.array([[1.0], [1.0]])
+    names = np.array(["A"], dtype=object)
+    index = np.arange(1, 7, dtype=np.int64) * 10
+    res = R.backtest_(p, p, p, p, p, index, names, weights, np.array([10, 40]), names,
+                      np.array([10, 40]), stop_loss=0.1, fee_ratio=0.0, tax_ratio=0.0)
     assert res.pos_values.tolist() == [[1.0], [0.0]]
     assert res.trades == [[0, 1, 3]]
+    # The reference writes into its own copy; the caller's array is left for the engine.
+    assert weights.tolist() == [[1.0], [1.0]]
 
 
 def test_unmapped_column_with_weight_fails_the_rebalance():
