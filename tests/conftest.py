@@ -1,12 +1,19 @@
 from __future__ import annotations
 
+import os
 from typing import Any
 
 import numpy as np
 import pytest
+from hypothesis import settings
 
 import orvane.core.excursion as excursion
 from orvane.core import _recorder_probe as probe
+
+# "ci" keeps the suite quick; HYPOTHESIS_PROFILE=long searches much harder.
+settings.register_profile("ci", deadline=None)
+settings.register_profile("long", deadline=None, max_examples=5000)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 # One stock: close 10, 10, 11, 9, 12 and trade price 10, 10, 10.5, 9.5, 11.5.
 CLOSE = np.array([[10.0], [10.0], [11.0], [9.0], [12.0]])
