@@ -197,23 +197,10 @@ def test_stop_trading_is_tested_for_truth_where_used(case, value, fail_at):
         counts.append(truth.calls)
         truth.calls = 0
 
-    E.compare(portsim, excursion, case, between, open_discrepancy_partial_next_weights)
+    E.compare(portsim, excursion, case, between)
     assert truth.calls == counts[0]
 
 
-def open_discrepancy_partial_next_weights(ref: R.Result) -> set:
-    """Open engine disagreement: a truth test that fails while the report walks the newest
-    row leaves "next_weights" empty in the engine, instead of holding the weights already
-    taken (see test_partial_next_weights_after_a_failing_truth_test). Only the
-    "next_weights" of such runs is waived."""
-    ops = ref.stock_operations
-    if isinstance(ref.error, RuntimeError) and ops is not None and "weight_time" not in ops:
-        return {"next_weights"}
-    return set()
-
-
-@pytest.mark.xfail(strict=True, reason="engine writes next_weights only after walking the whole "
-                   "row, so a failing truth test loses the weights already taken")
 def test_partial_next_weights_after_a_failing_truth_test():
     p = np.array([[10.0], [10.0]])
     index = np.array([1, 2], dtype=np.int64)

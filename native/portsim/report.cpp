@@ -139,7 +139,13 @@ void build_stock_operations(Run& run, PyObject*& stock_operations) {
     const double weight = next_row.unchecked(j);
     total_next_weight_sum += std::fabs(weight);
     if (run.stop_trading_next_period() && exit_listed[static_cast<std::size_t>(j)]) continue;
-    if (weight != 0.0) next.emplace_back(static_cast<int>(j), weight);
+    if (weight != 0.0) {
+      // Stored at once, so a truth test failing further along the row
+      // leaves the weights already taken in the report.
+      next.emplace_back(static_cast<int>(j), weight);
+      py::Ref value = new_float(weight);
+      set_item(next_weights.get(), static_cast<int>(j), value.get());
+    }
   }
 
   {
