@@ -72,7 +72,8 @@ def excursion_model(
             q = float(price[i_exit_max][pid])
             c = float(close[i_exit_max][pid])
             last = returns[-1]
-            returns[-1] = q / c * last if is_long else 2 - (2 - last) * q / c
+            if not math.isnan(q / c):
+                returns[-1] = q / c * last if is_long else 2 - (2 - last) * q / c
         returns[-1] = (1 - fee_ratio - tax_ratio) * returns[-1]
 
     def block(w: int) -> list[float]:

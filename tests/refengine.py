@@ -228,7 +228,9 @@ class Recorder:
                 c = self._price(self.close, i_exit_max, pid)
                 if c == 0:
                     raise ZeroDivisionError("float division")
-                if long:
+                if math.isnan(q / c):
+                    pass  # a missing exit price or close is no move
+                elif long:
                     returns[size - 1] = q / c * returns[size - 1]
                 else:
                     returns[size - 1] = 2 - ((2 - returns[size - 1]) * q) / c

@@ -106,6 +106,22 @@ def test_nan_close_carries_the_value_forward(rec):
     assert_same(got, model(i_exit=4, xt=False, window=4, price=price, close=close))
 
 
+@pytest.mark.parametrize("long", [True, False])
+@pytest.mark.parametrize("missing", ["price", "close"])
+def test_exit_on_a_bar_without_prices_keeps_the_carried_value(rec, long, missing):
+    # A suspended stock sold by a rebalance: the exit bar has no trade price
+    # (or no close), so the exit is at the carried value, not a NaN return.
+    close = np.array([[10.0], [10.0], [11.0], [11.0]])
+    price = np.array([[10.0], [10.0], [10.5], [11.0]])
+    {"price": price, "close": close}[missing][3, 0] = np.nan
+    rec.start(price=price, close=close, fee=0.001, tax=0.003)
+    got = rec.trade(0, 1, 3, weight=0.5 if long else -0.5)
+    entry = (1 - 0.001) * (10 / 10 if long else 2 - 10 / 10)
+    carried = entry * (11 / 10) if long else 2 - (11 / 10) * (2 - entry)
+    assert got[5] == (1 - 0.001 - 0.003) * carried - 1
+    assert_same(got, model(i_exit=3, is_long=long, price=price, close=close, fee=0.001, tax=0.003))
+
+
 def test_nan_entry_close_gives_nan_extremes(rec):
     close = np.array([[np.nan], [11.0], [12.0]])
     price = np.full((3, 1), 10.0)

@@ -114,7 +114,9 @@ void trace_trade(const Prices& prices, std::map<int, int>& pos2price, const Sett
       const double q = price(i_exit_max, pid);
       const double c = close(i_exit_max, pid);
       if (c == 0) float_division();
-      last = trade.is_long ? q / c * last : 2 - (2 - last) * q / c;
+      // A missing exit price or close (a suspended stock sold at its carried
+      // value) is no move, like every NaN price ratio.
+      if (!std::isnan(q / c)) last = trade.is_long ? q / c * last : 2 - (2 - last) * q / c;
     }
     last = (1 - settings.fee_ratio - settings.tax_ratio) * last;
   }
