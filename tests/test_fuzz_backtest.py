@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 import pytest
-from hypothesis import assume, given
+from hypothesis import event, given
 from hypothesis import strategies as st
 
 from fuzzing import BAD_INPUT_ERRORS, PRICES, SANITIZED, budget, layouts, relayout
@@ -79,7 +79,7 @@ class Scenario:
 
 @st.composite
 def clean_scenarios(draw: st.DrawFn) -> Scenario:
-    nbars = draw(st.integers(1, 9))
+    nbars = draw(st.one_of(st.integers(3, 9), st.integers(1, 9)))
     nprice = draw(st.integers(1, 4))
     npos = draw(st.integers(1, 4))
     price_names = [f"S{i}" for i in range(nprice)]
@@ -97,22 +97,27 @@ def clean_scenarios(draw: st.DrawFn) -> Scenario:
     price_index = np.cumsum(np.array(gaps, dtype=np.int64)) * DAY
 
     nrows = draw(st.integers(1, 4))
-    start = int(price_index[0]) + draw(st.integers(-2, 4)) * DAY
+    start = int(price_index[0]) + draw(st.one_of(st.integers(-2, 1), st.integers(-2, 4))) * DAY
     pos_index = start + np.cumsum(np.array(
         draw(st.lists(st.integers(0, 3), min_size=nrows, max_size=nrows)), dtype=np.int64)) * DAY
     long_only = draw(st.booleans())
     if long_only:
-        weight = st.one_of(st.just(0.0), st.floats(0.0, 1.0 / npos))
+        weight = st.one_of(st.floats(0.01, 1.0 / npos), st.floats(0.01, 1.0 / npos), st.just(0.0))
     else:
-        weight = st.one_of(st.just(0.0), st.floats(-1.5, 1.5), st.just(np.nan))
+        weight = st.one_of(st.floats(-1.5, 1.5).filter(bool), st.floats(-1.5, 1.5),
+                           st.sampled_from([0.0, np.nan]))
     zero = draw(st.integers(0, 4)) == 0
     pos_values = np.array(
         draw(st.lists(weight, min_size=nrows * npos, max_size=nrows * npos)),
         dtype=np.float64).reshape(nrows, npos)
     if zero:
         pos_values[...] = 0.0
-    resample = np.sort(np.array(
-        draw(st.lists(st.integers(-2, 30), max_size=6)), dtype=np.int64)) * DAY
+    resample_kind = draw(st.sampled_from(["every bar", "every bar", "random"]))
+    if resample_kind == "every bar":
+        resample = price_index.copy()
+    else:
+        resample = np.sort(np.array(
+            draw(st.lists(st.integers(-2, 30), max_size=6)), dtype=np.int64)) * DAY
 
     kwargs: dict[str, Any] = dict(mats)
     kwargs.update(
@@ -148,7 +153,7 @@ def _corrupt_array(draw: st.DrawFn, slot: str, a: Any) -> tuple[Any, str]:
         ["none", "list", "dtype", "ndim", "empty", "shrink", "grow", "subclass", "zero_d"]
         + (["names"] if slot in NAME_SLOTS else [])
         + (["dates"] if slot in DATE_SLOTS else [])))
-    if not isinstance(a, np.ndarray):
+    if not isinstance(a, np.ndarray) or a.ndim == 0:
         return None, f"{slot}:none"
     if kind == "none":
         return None, f"{slot}:none"
@@ -160,7 +165,7 @@ def _corrupt_array(draw: st.DrawFn, slot: str, a: Any) -> tuple[Any, str]:
         try:
             return a.astype(dtype), f"{slot}:dtype={dtype}"
         except (TypeError, ValueError):
-            return a.astype("float32" if a.dtype == object else object), f"{slot}:dtype"
+            return np.zeros(a.shape, dtype=dtype), f"{slot}:dtype={dtype}"
     if kind == "ndim":
         return (a[..., None] if draw(st.booleans()) else a.reshape(-1) if a.ndim > 1 else a[None, :]), f"{slot}:ndim"
     if kind == "empty":
@@ -316,12 +321,18 @@ def _check_success(sc: Scenario, creturn: Any, all_zero: bool) -> None:
 def test_backtest_returns_or_raises(reference, sc: Scenario):
     before = _snapshot(sc.kwargs)
     weights = sc.kwargs["pos_values"]
-    all_zero = isinstance(weights, np.ndarray) and weights.size > 0 and not np.any(weights)
+    limit = sc.kwargs["position_limit"]
+    # A negative position limit clips a zero weight away from zero, so only
+    # non-negative limits keep an all-zero matrix out of the market.
+    all_zero = (isinstance(weights, np.ndarray) and weights.size > 0 and not np.any(weights)
+                and isinstance(limit, float) and limit >= 0)
     try:
         creturn = portsim.backtest_(**sc.kwargs)
     except (*BAD_INPUT_ERRORS, Boom, MemoryError) as exc:
+        event(f"raised {type(exc).__name__}")
         assert not sc.must_succeed, f"well-formed run failed: {exc!r}"
     else:
+        event("returned, with trades" if len(excursion.trades) else "returned")
         _check_success(sc, creturn, all_zero)
         trade_rows, ops = portsim.get_trade_stocks(
             sc.kwargs["pos_columns"], sc.kwargs["price_index"], sc.kwargs["touched_exit"])
