@@ -8,7 +8,7 @@ PYTEST_ARGS ?=
 # NumPy 1.x needs pandas 2.x (pandas 3 requires NumPy 2).
 NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3"
 
-.PHONY: test install sanitize test-numpy1 clean
+.PHONY: test install sanitize test-numpy1 fuzz memcheck clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -35,7 +35,9 @@ $(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
 # runtime is preloaded too, so that ASan can intercept exceptions thrown by the
 # extensions).
 # Interpreter-lifetime allocations are not leaks of ours, so LeakSanitizer is
-# off here; leaks are measured by the leak tests and `make memcheck`.
+# off here; leaks are measured by the leak tests and `make memcheck`. An
+# allocation too large to satisfy fails (MemoryError) as in the plain build
+# instead of aborting.
 SAN_VENV := .venv-sanitize
 ASAN_RUNTIME := $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
 $(SAN_VENV)/.installed: $(SAN_VENV)/.build-deps $(SOURCES)
@@ -44,10 +46,23 @@ $(SAN_VENV)/.installed: $(SAN_VENV)/.build-deps $(SOURCES)
 	touch $@
 
 sanitize: $(SAN_VENV)/.installed
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc ORVANE_SANITIZED=1 LD_PRELOAD="$(ASAN_RUNTIME)" \
 	    $(SAN_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The fuzz tests at length: every target gets FUZZ_FACTOR times the examples
+# of the bounded run that `make test` does.
+FUZZ_FACTOR ?= 200
+fuzz: $(VENV)/.installed
+	HYPOTHESIS_PROFILE=fuzz ORVANE_FUZZ_FACTOR=$(FUZZ_FACTOR) \
+	    $(PY) -m pytest -p no:cacheprovider -q --hypothesis-show-statistics tests/test_fuzz_*.py $(PYTEST_ARGS)
+
+# A small workload of every module under valgrind; fails on a definite leak
+# or a memory error in our modules (see tests/memcheck.py).
+memcheck: $(VENV)/.installed
+	command -v valgrind >/dev/null || (apt-get update && apt-get install -y valgrind)
+	$(PY) tests/memcheck.py
 
 # The same build run against the oldest NumPy line we support at run time.
 NP1_VENV := .venv-numpy1

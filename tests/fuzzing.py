@@ -26,6 +26,17 @@ FACTOR = int(os.environ.get("ORVANE_FUZZ_FACTOR", "200"))
 BAD_INPUT_ERRORS = (TypeError, ValueError, IndexError, ArithmeticError, AttributeError)
 
 
+def arsize(window: int, step: int) -> int:
+    """Length of one excursion array; Python's // floors toward minus infinity."""
+    return 6 * ((window - 1) // step) + 12
+
+
+# Excursion arrays longer than this are left out of the fuzz runs: whether
+# a request of many gigabytes fails or is granted (and then filled, taking
+# the machine's memory) depends on the machine, not on our code.
+MAX_EXCURSION_ARRAY = 1_000_000
+
+
 def budget(examples: int) -> settings:
     """Hypothesis settings for one fuzz target with ``examples`` examples by default."""
     if LONG_RUN:

@@ -15,17 +15,13 @@ from typing import Any
 
 import numpy as np
 import pytest
-from hypothesis import event, given
+from hypothesis import assume, event, given
 from hypothesis import strategies as st
 
-from fuzzing import BAD_INPUT_ERRORS, PRICES, SANITIZED, budget, layouts, relayout
+from fuzzing import BAD_INPUT_ERRORS, MAX_EXCURSION_ARRAY, PRICES, arsize, budget, layouts, relayout
 
 excursion = pytest.importorskip("orvane.core.excursion")
 probe = pytest.importorskip("orvane.core._recorder_probe")
-
-
-def arsize(window: int, step: int) -> int:
-    return 6 * ((window - 1) // step) + 12
 
 
 @st.composite
@@ -90,10 +86,7 @@ def test_recorder_runs_return_or_raise(price, close, pos2price, nstocks, fee, ta
         moves = data.draw(st.lists(PRICES, min_size=price.size, max_size=price.size))
         close = relayout(np.array(moves, dtype=np.float64).reshape(price.shape), data.draw(layouts()))
     ops = data.draw(st.lists(operations(nstocks, nbars), max_size=12))
-    if SANITIZED and window == 2**31 - 1 and step in (1, 2, 3, 4):
-        # A 100 GB excursion array: MemoryError in the plain build, an abort
-        # in the sanitizer's allocator.
-        window = 8
+    assume(step == 0 or arsize(window, step) <= MAX_EXCURSION_ARRAY)
     try:
         probe.start_analysis(price, close, pos2price, nstocks, fee, tax, window, step)
     except (*BAD_INPUT_ERRORS, MemoryError):
