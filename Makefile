@@ -65,10 +65,17 @@ memcheck: $(VENV)/.installed
 	$(PY) tests/memcheck.py
 
 # The same build run against the oldest NumPy line we support at run time.
+# The wheel is built in the main environment, against NumPy 2 headers (as
+# released wheels are), and installed here next to NumPy 1.x.
 NP1_VENV := .venv-numpy1
-$(NP1_VENV)/.installed: $(NP1_VENV)/.build-deps $(SOURCES)
-	$(NP1_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/numpy1 ".[test]"
-	$(NP1_VENV)/bin/python -m pip install -q $(NUMPY1)
+WHEELHOUSE := build/wheelhouse
+$(NP1_VENV)/.installed: $(VENV)/.installed
+	test -x $(NP1_VENV)/bin/python || $(PYTHON) -m venv $(NP1_VENV)
+	rm -rf $(WHEELHOUSE)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=build/release \
+	    -Ccmake.define.ORVANE_WERROR=ON -w $(WHEELHOUSE) .
+	$(NP1_VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/orvane-*.whl
+	$(NP1_VENV)/bin/python -m pip install -q "$$(ls $(WHEELHOUSE)/orvane-*.whl)[test]" $(NUMPY1)
 	touch $@
 
 test-numpy1: $(NP1_VENV)/.installed
