@@ -76,7 +76,6 @@ CHILD = textwrap.dedent(
 )
 
 
-@pytest.mark.xfail(strict=True, reason="the bar loop does not check for pending signals yet")
 @pytest.mark.parametrize("how", ["sigint", "timer"])
 def test_long_run_raises_keyboard_interrupt_and_module_stays_usable(how):
     child = subprocess.Popen([sys.executable, "-c", CHILD, how], stdout=subprocess.PIPE,
