@@ -63,6 +63,23 @@ class SubArray(np.ndarray):
     pass
 
 
+class EncodesToInt(str):
+    def encode(self, *args: Any, **kwargs: Any) -> Any:
+        return 5
+
+
+class EncodeFails(str):
+    def encode(self, *args: Any, **kwargs: Any) -> Any:
+        raise Boom("no encoding")
+
+
+class NotAStr:
+    """Not a text, but it has an encode method."""
+
+    def encode(self, *args: Any, **kwargs: Any) -> bytes:
+        return b"S0"
+
+
 @dataclass
 class Scenario:
     kwargs: dict[str, Any]
@@ -99,7 +116,7 @@ def clean_scenarios(draw: st.DrawFn) -> Scenario:
     if long_only:
         weight = st.one_of(st.floats(0.01, 1.0 / npos), st.floats(0.01, 1.0 / npos), st.just(0.0))
     else:
-        weight = st.one_of(st.floats(-1.5, 1.5).filter(bool), st.floats(-1.5, 1.5),
+        weight = st.one_of(st.floats(0.01, 1.5), st.floats(-1.5, -0.01), st.floats(-1.5, 1.5),
                            st.sampled_from([0.0, np.nan]))
     zero = draw(st.integers(0, 4)) == 0
     pos_values = np.array(
@@ -179,7 +196,8 @@ def _corrupt_array(draw: st.DrawFn, slot: str, a: Any) -> tuple[Any, str]:
     if kind == "zero_d":
         return np.array(a.flat[0] if a.size else 0, dtype=a.dtype), f"{slot}:0d"
     if kind == "names":
-        bad = draw(st.sampled_from([5, None, b"S0", "\ud800", 1.5, ("S0",)]))
+        bad = draw(st.sampled_from([5, None, b"S0", "\ud800", 1.5, ("S0",), EncodesToInt("S0"),
+                                    EncodeFails("S0"), NotAStr(), "", "S0\x00"]))
         out = a.copy()
         if out.size:
             out[draw(st.integers(0, out.size - 1))] = bad
@@ -366,6 +384,63 @@ def test_none_in_array_slots(slots, sc: Scenario):
         return
     assert not required and not {"price_values", "pos_values", "price_columns", "pos_index"} & set(slots)
     _check_success(Scenario(kwargs, False), creturn, all_zero=False)
+
+
+class Meddling:
+    """A truth value that, on its n-th test inside the run, runs Python code
+    that changes state the run depends on."""
+
+    def __init__(self, kwargs: dict[str, Any], action: str, when: int) -> None:
+        self.kwargs, self.action, self.when, self.calls = kwargs, action, when, 0
+
+    def __bool__(self) -> bool:
+        self.calls += 1
+        if self.calls == self.when:
+            MEDDLE[self.action](self.kwargs)
+        return True
+
+
+class FailingList(list):
+    def append(self, item: Any) -> None:
+        raise Boom("append refused")
+
+
+MEDDLE = {
+    "trades None": lambda kw: setattr(excursion, "trades", None),
+    "positions tuple": lambda kw: setattr(excursion, "trade_positions", ()),
+    "excursion refuses": lambda kw: setattr(excursion, "excursion", FailingList()),
+    "trades deleted": lambda kw: delattr(excursion, "trades"),
+    "lists cleared": lambda kw: (excursion.trades.clear(), excursion.excursion.clear()),
+    "prices to NaN": lambda kw: kw["price_values"].fill(np.nan),
+    "prices to zero": lambda kw: kw["close_values"].fill(0.0),
+    "weights to zero": lambda kw: kw["pos_values"].fill(0.0),
+    "weights huge": lambda kw: kw["pos_values"].fill(1e300),
+    "report read": lambda kw: portsim.get_stock_operations().clear(),
+    "trade list read": lambda kw: portsim.get_trade_stocks(kw["pos_columns"], kw["price_index"], True),
+    "normalise": lambda kw: portsim.normalize_weight({0: 2.0}, 0.5),
+    "nested run": lambda kw: portsim.backtest_(**kw),
+}
+
+
+@budget(150)
+@given(clean_scenarios(), st.sampled_from(sorted(MEDDLE)), st.integers(1, 4))
+def test_python_code_inside_the_run_cannot_break_it(reference, sc: Scenario, action: str, when: int):
+    kwargs = dict(sc.kwargs)
+    for name in PRICE_SLOTS + ("pos_values",):
+        kwargs[name] = np.array(kwargs[name])  # writable copies the meddler may change
+    kwargs["stop_trading_next_period"] = Meddling(kwargs, action, when)
+    saved = excursion.trades, excursion.trade_positions, excursion.excursion
+    try:
+        creturn = portsim.backtest_(**kwargs)
+    except (*BAD_INPUT_ERRORS, Boom, NameError, RuntimeError) as exc:
+        assert not isinstance(exc, SystemError)
+        event(f"{action}: raised {type(exc).__name__}")
+    else:
+        event(f"{action}: returned")
+        assert creturn.shape == (len(kwargs["price_index"]),)
+    finally:
+        excursion.trades, excursion.trade_positions, excursion.excursion = saved
+    _assert_same_as_reference(reference)
 
 
 # Trade lists that get_trade_stocks may meet when the caller rebinds the
