@@ -57,6 +57,9 @@ CHILD = textwrap.dedent(
         signal.signal(signal.SIGALRM, signal.default_int_handler)
         signal.setitimer(signal.ITIMER_REAL, 0.5)
     else:
+        # Python leaves SIGINT alone when it starts with the signal ignored
+        # (as for background jobs of a non-interactive shell).
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         print("running", flush=True)
     start = time.perf_counter()
     try:
