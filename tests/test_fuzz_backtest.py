@@ -176,7 +176,7 @@ def _corrupt_array(draw: st.DrawFn, slot: str, a: Any) -> tuple[Any, str]:
             ["float32", "int64", "int32", "uint64", "object", "complex128", "bool", "<U3", "float64"]))
         try:
             return a.astype(dtype), f"{slot}:dtype={dtype}"
-        except (TypeError, ValueError):
+        except (TypeError, ValueError, OverflowError):
             return np.zeros(a.shape, dtype=dtype), f"{slot}:dtype={dtype}"
     if kind == "ndim":
         return (a[..., None] if draw(st.booleans()) else a.reshape(-1) if a.ndim > 1 else a[None, :]), f"{slot}:ndim"
