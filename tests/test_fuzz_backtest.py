@@ -210,9 +210,9 @@ def _corrupt_array(draw: st.DrawFn, slot: str, a: Any) -> tuple[Any, str]:
             out = out[::-1].copy()
         elif choice == "negative":
             out = -out
-        else:
-            info = np.iinfo(np.int64)
-            out[draw(st.integers(0, out.size - 1))] = info.min if choice == "min" else info.max
+        elif out.dtype.kind in "iu":
+            info = np.iinfo(out.dtype)
+            out.flat[draw(st.integers(0, out.size - 1))] = info.min if choice == "min" else info.max
         return out, f"{slot}:dates-{choice}"
     return out, f"{slot}:dates-empty"
 
@@ -231,7 +231,12 @@ def scenarios(draw: st.DrawFn) -> Scenario:
     for _ in range(draw(st.integers(0, 3))):
         slot = draw(st.sampled_from(ARRAY_SLOTS + FLOAT_OPTIONS + BOOL_OPTIONS + INT_OPTIONS))
         if slot in ARRAY_SLOTS:
-            kwargs[slot], what = _corrupt_array(draw, slot, kwargs[slot])
+            try:
+                kwargs[slot], what = _corrupt_array(draw, slot, kwargs[slot])
+            except (TypeError, ValueError, OverflowError):
+                # A corruption that NumPy cannot make on an already corrupted
+                # array (a cast or an assignment out of range): use None.
+                kwargs[slot], what = None, f"{slot}:none"
         elif slot in FLOAT_OPTIONS:
             kwargs[slot] = draw(st.sampled_from(WILD_FLOATS))
             what = f"{slot}={kwargs[slot]!r}"
