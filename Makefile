@@ -8,7 +8,7 @@ PYTEST_ARGS ?=
 # NumPy 1.x needs pandas 2.x (pandas 3 requires NumPy 2).
 NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3"
 
-.PHONY: test install demo sanitize test-numpy1 clean
+.PHONY: test install demo sanitize test-numpy1 fuzz memcheck clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -40,7 +40,9 @@ $(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
 # runtime is preloaded too, so that ASan can intercept exceptions thrown by the
 # extensions).
 # Interpreter-lifetime allocations are not leaks of ours, so LeakSanitizer is
-# off here; leaks are measured by the leak tests and `make memcheck`.
+# off here; leaks are measured by the leak tests and `make memcheck`. An
+# allocation too large to satisfy fails (MemoryError) as in the plain build
+# instead of aborting.
 SAN_VENV := .venv-sanitize
 ASAN_RUNTIME := $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
 $(SAN_VENV)/.installed: $(SAN_VENV)/.build-deps $(SOURCES)
@@ -49,16 +51,36 @@ $(SAN_VENV)/.installed: $(SAN_VENV)/.build-deps $(SOURCES)
 	touch $@
 
 sanitize: $(SAN_VENV)/.installed
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc ORVANE_SANITIZED=1 LD_PRELOAD="$(ASAN_RUNTIME)" \
 	    $(SAN_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
+# The fuzz tests at length: every target gets FUZZ_FACTOR times the examples
+# of the bounded run that `make test` does.
+FUZZ_FACTOR ?= 200
+fuzz: $(VENV)/.installed
+	HYPOTHESIS_PROFILE=fuzz ORVANE_FUZZ_FACTOR=$(FUZZ_FACTOR) \
+	    $(PY) -m pytest -p no:cacheprovider -q --hypothesis-show-statistics tests/test_fuzz_*.py $(PYTEST_ARGS)
+
+# A small workload of every module under valgrind; fails on a definite leak
+# or a memory error in our modules (see tests/memcheck.py).
+memcheck: $(VENV)/.installed
+	command -v valgrind >/dev/null || (apt-get update && apt-get install -y valgrind)
+	$(PY) tests/memcheck.py
+
 # The same build run against the oldest NumPy line we support at run time.
+# The wheel is built in the main environment, against NumPy 2 headers (as
+# released wheels are), and installed here next to NumPy 1.x.
 NP1_VENV := .venv-numpy1
-$(NP1_VENV)/.installed: $(NP1_VENV)/.build-deps $(SOURCES)
-	$(NP1_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/numpy1 ".[test]"
-	$(NP1_VENV)/bin/python -m pip install -q $(NUMPY1)
+WHEELHOUSE := build/wheelhouse
+$(NP1_VENV)/.installed: $(VENV)/.installed
+	test -x $(NP1_VENV)/bin/python || $(PYTHON) -m venv $(NP1_VENV)
+	rm -rf $(WHEELHOUSE)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=build/release \
+	    -Ccmake.define.ORVANE_WERROR=ON -w $(WHEELHOUSE) .
+	$(NP1_VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/orvane-*.whl
+	$(NP1_VENV)/bin/python -m pip install -q "$$(ls $(WHEELHOUSE)/orvane-*.whl)[test]" $(NUMPY1)
 	touch $@
 
 test-numpy1: $(NP1_VENV)/.installed
