@@ -117,6 +117,9 @@ def run_peer(close: np.ndarray, size: np.ndarray, dates: np.ndarray):
         call_seq="auto",
         init_cash=1.0,
         fees=0.0,
+        # The engine trades any amount; vectorbt's default rejects orders below
+        # 1e-8 shares, which at a starting cash of 1.0 drops small resizes.
+        min_size=0.0,
         freq="1D",
     )
 
