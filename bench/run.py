@@ -53,6 +53,7 @@ class Result:
     name: str
     shape: tuple[int, int]
     times_s: list[float]
+    cpu_s: list[float] = field(default_factory=list)
     holding_bars: int = 0
     trades: int = 0
     py_peak_bytes: Optional[int] = None
@@ -62,6 +63,10 @@ class Result:
     @property
     def median_ms(self) -> float:
         return statistics.median(self.times_s) * 1e3
+
+    @property
+    def cpu_ms(self) -> float:
+        return statistics.median(self.cpu_s) * 1e3 if self.cpu_s else math.nan
 
     @property
     def ns_per_holding_bar(self) -> float:
@@ -75,6 +80,7 @@ class Result:
             "shape": list(self.shape),
             "median_ms": self.median_ms,
             "times_ms": [t * 1e3 for t in self.times_s],
+            "cpu_ms": self.cpu_ms,
             "ns_per_holding_bar": self.ns_per_holding_bar,
             "holding_bars": self.holding_bars,
             "trades": self.trades,
@@ -150,19 +156,28 @@ def _clear_recorder(excursion) -> None:
 
 
 
-def time_runs(call: Callable[[], Any], prepare: Callable[[], Any], repeats: int, warmup: int = 1) -> list[float]:
-    """Seconds per run of `call(prepare())`, after `warmup` untimed runs."""
-    out = []
+def time_runs(
+    call: Callable[[Any], Any], prepare: Callable[[], Any], repeats: int, warmup: int = 1
+) -> tuple[list[float], list[float]]:
+    """Wall-clock and CPU seconds per run of `call(prepare())`, after `warmup` untimed runs.
+
+    The CPU time of the thread is kept beside the wall-clock time: on a
+    shared machine it leaves out the time the process waited for a core.
+    """
+    wall, cpu = [], []
     for i in range(warmup + repeats):
         arg = prepare()
         gc.collect()
+        c0 = time.thread_time()
         t0 = time.perf_counter()
         call(arg)
         t1 = time.perf_counter()
+        c1 = time.thread_time()
         if i >= warmup:
-            out.append(t1 - t0)
+            wall.append(t1 - t0)
+            cpu.append(c1 - c0)
         del arg
-    return out
+    return wall, cpu
 
 
 def _status_kb(key: str) -> Optional[int]:
@@ -250,9 +265,9 @@ class Bench:
 
     def workload(self, name: str, u: U.Universe, mode: str, repeats: int, memory: bool = True) -> Result:
         prepare, call = self.run_backtest(u, mode)
-        times = time_runs(call, prepare, repeats)
+        times, cpu = time_runs(call, prepare, repeats)
         trades = list(self.excursion.trades)
-        res = Result(name, u.shape, times, holding_bars(trades, u.shape[0]), len(trades))
+        res = Result(name, u.shape, times, cpu, holding_bars(trades, u.shape[0]), len(trades))
         if memory and not self.opts.no_memory:
             res.py_peak_bytes, res.rss_peak_bytes = measure_memory(
                 call, prepare, lambda: _clear_recorder(self.excursion)
@@ -265,15 +280,15 @@ class Bench:
         prepare, call = self.run_backtest(u, "close")
         call(prepare())
         n = len(self.excursion.trades)
-        times = time_runs(
+        times, cpu = time_runs(
             lambda _: self.portsim.get_trade_stocks(u.pos_columns, u.dates, False), lambda: None, repeats
         )
-        res = Result("GTS get_trade_stocks", u.shape, times, trades=n)
+        res = Result("GTS get_trade_stocks", u.shape, times, cpu, trades=n)
         res.extra["ns_per_row"] = statistics.median(times) * 1e9 / max(n, 1)
         self.results.append(res)
         print(
-            f"{res.name:<24} {fmt_shape(u.shape):>11} {res.median_ms:>10.2f} "
-            f"{res.extra['ns_per_row']:>10.1f} ns/row {n:>9}"
+            f"{res.name:<24} {fmt_shape(u.shape):>11} {res.median_ms:>10.2f} {res.cpu_ms:>8.2f} "
+            f"{res.extra['ns_per_row']:>11.1f} ns per row, {n} rows"
         )
 
 
@@ -289,14 +304,14 @@ def print_header(title: str) -> None:
     print()
     print(title)
     print(
-        f"{'workload':<24} {'stocks x bars':>11} {'median ms':>10} {'ns/hold-bar':>11} "
+        f"{'workload':<24} {'stocks x bars':>11} {'median ms':>10} {'cpu ms':>8} {'ns/hold-bar':>11} "
         f"{'hold-bars':>10} {'trades':>9} {'py MB':>7} {'rss MB':>7}"
     )
 
 
 def print_row(r: Result, matrix_bytes: int) -> None:
     print(
-        f"{r.name:<24} {fmt_shape(r.shape):>11} {r.median_ms:>10.2f} {r.ns_per_holding_bar:>11.2f} "
+        f"{r.name:<24} {fmt_shape(r.shape):>11} {r.median_ms:>10.2f} {r.cpu_ms:>8.2f} {r.ns_per_holding_bar:>11.2f} "
         f"{r.holding_bars:>10} {r.trades:>9} {fmt_mb(r.py_peak_bytes):>7} {fmt_mb(r.rss_peak_bytes):>7}"
         f"   (one price matrix {matrix_bytes / MB:.0f} MB; runs {', '.join(f'{t * 1e3:.1f}' for t in r.times_s)} ms)",
         flush=True,
@@ -356,10 +371,10 @@ def run_peer(b: Bench, cfg: dict[str, Any], opts: argparse.Namespace) -> None:
         t0 = time.perf_counter()
         value = peer_mod.peer_value(u.close, size, u.dates, engine)
         first = time.perf_counter() - t0
-        times = time_runs(
+        times, cpu = time_runs(
             lambda a: peer_mod.peer_value(*a), lambda: (u.close, size, u.dates, engine), opts.peer_repeats, warmup=0
         )
-        peer = Result(f"PEER vectorbt {engine}", u.shape, times, holding_bars=mine.holding_bars)
+        peer = Result(f"PEER vectorbt {engine}", u.shape, times, cpu, holding_bars=mine.holding_bars)
         peer.extra["first_call_s"] = first
         b.results.append(peer)
         print_row(peer, u.price_bytes())
