@@ -38,6 +38,9 @@ class PositionBook {
 
   // Held columns in ascending order. Valid until the next insert or erase.
   const std::vector<int>& keys();
+  // The key list as it stands, possibly with stale or unsorted entries; for
+  // uses that only need to cover every held column.
+  const std::vector<int>& cached_keys() const noexcept { return keys_; }
 
   std::map<int, double> to_map();
 
@@ -65,8 +68,8 @@ struct TradeRules {
 // Moves the holding of `sid` to the money value `position`, charging the fee
 // on every trade and the tax on reductions and closes, and tells the
 // recorder about entries, exits and splits. Returns the new cash.
-double set_position(PositionBook& p, int sid, double position, double cash,
-                    const TradeRules& rules, const Recorder& recorder, bool check_null = true,
-                    bool set_null = false, double balance = 1.0);
+double set_position(PositionBook& p, int sid, double position, double cash, const TradeRules& rules,
+                    const Recorder& recorder, bool check_null = true, bool set_null = false,
+                    double balance = 1.0);
 
 }  // namespace orvane::portsim
