@@ -5,10 +5,11 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find native src -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 # NumPy 1.x needs pandas 2.x (pandas 3 requires NumPy 2).
 NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3"
 
-.PHONY: test install demo sanitize test-numpy1 fuzz memcheck clean
+.PHONY: test install demo bench sanitize test-numpy1 fuzz memcheck clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -19,6 +20,10 @@ install: $(VENV)/.installed
 # HTML report, trades CSV and equity PNG into out/demo.
 demo: $(VENV)/.installed
 	$(VENV)/bin/orvane demo --out out/demo
+
+# Full benchmark with the peer; BENCH_ARGS="--quick" or "--only U1,PEER" for less.
+bench: $(VENV)/.bench-installed
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 # Build requirements: the extensions always compile against NumPy 2 headers.
 %/.build-deps:
@@ -32,6 +37,12 @@ demo: $(VENV)/.installed
 $(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release \
 	    -Ccmake.define.ORVANE_WERROR=ON ".[report,test]"
+	touch $@
+
+# Same build flags as the test install, so the build directory is reused.
+$(VENV)/.bench-installed: $(VENV)/.installed
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release \
+	    -Ccmake.define.ORVANE_WERROR=ON ".[report,test,bench]"
 	touch $@
 
 # The test suite under AddressSanitizer and UndefinedBehaviorSanitizer: the
