@@ -115,13 +115,19 @@ inline const char* capsule_name(PyObject* obj) {
 inline Table bind_table(PyObject* module) {
   const char* module_name = PyModule_GetName(module);
   if (!module_name) throw py::ErrorAlreadySet{};
-  py::Ref dict = py::check(PyObject_GetAttrString(module, kTableAttr));
+  // A module without a table lacks every entry: report the first one.
+  py::Ref dict = py::Ref::steal(PyObject_GetAttrString(module, kTableAttr));
+  if (!dict) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::ErrorAlreadySet{};
+    PyErr_Clear();
+  }
   Table table;
   detail::for_each_entry(table, [&](const char* name, auto& slot, bool is_function) {
     using Slot = std::remove_reference_t<decltype(slot)>;
     using Entry = typename detail::Pointee<Slot>::type;
     const char* kind = is_function ? "function" : "variable";
-    PyObject* capsule = PyDict_Check(dict.get()) ? PyDict_GetItemString(dict.get(), name) : nullptr;
+    PyObject* capsule =
+        dict && PyDict_Check(dict.get()) ? PyDict_GetItemString(dict.get(), name) : nullptr;
     if (!capsule)
       py::raisef(PyExc_ImportError, "%.200s does not export expected C %s %.200s", module_name, kind,
                  name);

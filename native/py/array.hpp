@@ -39,6 +39,16 @@ inline Py_ssize_t wrap_index(Py_ssize_t i, Py_ssize_t n, int axis, int& bad_axis
   return i;
 }
 
+// Position of item i along an axis of length n, as NumPy item access takes
+// it: a negative index counts from the end; outside the axis raises NumPy's
+// IndexError.
+inline Py_ssize_t item_index(Py_ssize_t i, Py_ssize_t n, int axis = 0) {
+  const Py_ssize_t j = i < 0 ? i + n : i;
+  if (j < 0 || j >= n)
+    raisef(PyExc_IndexError, "index %zd is out of bounds for axis %d with size %zd", i, axis, n);
+  return j;
+}
+
 // One-dimensional view; a None argument gives an empty view.
 template <class T>
 class ArrayView1 {

@@ -89,4 +89,15 @@ PyObject* translate(Body&& body) noexcept {
   }
 }
 
+// Runs body for a void entry point that reports failure only by leaving a
+// Python exception pending.
+template <class Body>
+void translate_void(Body&& body) noexcept {
+  try {
+    std::forward<Body>(body)();
+  } catch (...) {
+    set_python_error_from_current();
+  }
+}
+
 }  // namespace orvane::py

@@ -24,4 +24,11 @@ inline int claim_module(PyObject* module, PyObject*& owner, const char* short_na
   return 1;
 }
 
+// Undoes claim_module after an initialisation that failed.
+inline void release_claim(PyObject*& owner) {
+  PyObject* module = owner;
+  owner = nullptr;
+  Py_XDECREF(module);
+}
+
 }  // namespace orvane::py

@@ -42,4 +42,14 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// Moves the reference owned by `value` into a long-lived raw slot (a module
+// variable that must stay a plain pointer, e.g. because its address is
+// published), releasing what the slot held before.
+template <class T>
+void store(T*& slot, Ref value) noexcept {
+  T* old = slot;
+  slot = reinterpret_cast<T*>(value.release());
+  Py_XDECREF(reinterpret_cast<PyObject*>(old));
+}
+
 }  // namespace orvane::py

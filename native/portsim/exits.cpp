@@ -1,0 +1,87 @@
+#include "exits.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace orvane::portsim {
+
+ExitBounds exit_bounds(const Run& run, int sid) {
+  const double entry_pos = run.pos.value(sid) / run.returns.cr(sid);
+  const double maxcr = run.returns.maxcr(sid);
+  if (entry_pos > 0.0) {
+    const double trail = maxcr - run.trail_stop_abs;
+    const double stop = 1.0 - run.stop_loss_abs;
+    return {entry_pos, 1.0 + run.take_profit_abs, trail > stop ? trail : stop};
+  }
+  const double trail = maxcr + run.trail_stop_abs;
+  const double stop = 1.0 + run.stop_loss_abs;
+  return {entry_pos, trail < stop ? trail : stop, 1.0 - run.take_profit_abs};
+}
+
+namespace {
+
+void intrabar_exit(Run& run, int sid, int sidprice, double r, const ExitBounds& b) {
+  const double p = run.previous_price_at(sidprice);
+  const double cr_at_reference = run.returns.cr(sid) / r;
+  const double high_r = cr_at_reference * (run.high(run.d, sidprice) / p);
+  const double low_r = cr_at_reference * (run.low(run.d, sidprice) / p);
+  const double open_r = cr_at_reference * (run.open(run.d, sidprice) / p);
+
+  const bool touch_low = low_r <= b.min_r;
+  const bool touch_high = high_r >= b.max_r;
+  const bool touch_open = open_r >= b.max_r || open_r <= b.min_r;
+  if (!(touch_low || touch_high || touch_open)) return;
+
+  double& held = run.pos.at(sid);
+  if (touch_open)
+    held = held * (open_r / r);
+  else if (touch_high)
+    held = b.entry_pos * b.max_r;
+  else
+    held = b.entry_pos * b.min_r;
+
+  const bool loss_side = (touch_low && held > 0.0) || (touch_high && held < 0.0);
+  run.exited_stocks.push_back(loss_side ? -sid : sid);
+  // The entry stays in the book with 0 until a rebalance removes it.
+  run.cash = set_position(run.pos, sid, 0.0, run.cash, run.rules, run.recorder, false, false);
+}
+
+void close_signal(Run& run, int sid, int sidprice, double trade_price, const ExitBounds& b) {
+  const double cr_at_close = run.returns.cr(sid) * run.close(run.d, sidprice) / trade_price;
+  if (cr_at_close >= b.max_r)
+    run.exit_stocks_temp.push_back(sid);
+  else if (cr_at_close < b.min_r)
+    run.exit_stocks_temp.push_back(-sid);
+}
+
+}  // namespace
+
+void test_exits(Run& run, int sid, int sidprice, double r, double trade_price) {
+  const ExitBounds b = exit_bounds(run, sid);
+  if (run.args.touched_exit)
+    intrabar_exit(run, sid, sidprice, r, b);
+  else
+    close_signal(run, sid, sidprice, trade_price, b);
+}
+
+void exit_step(Run& run) {
+  for (const int s : run.exit_stocks) {
+    const int abssid = std::abs(s);
+    // A rebalance on this bar that gives the stock a non-zero target takes
+    // care of it; the signal is left to it.
+    const bool will_be_set_by_rebalance = run.should_rebalance &&
+                                          !run.stop_trading_next_period() &&
+                                          run.pos_values(run.pos_id, abssid) != 0.0;
+    if (!run.pos.contains(abssid) || run.pos.value(abssid) == 0.0 || will_be_set_by_rebalance)
+      continue;
+    run.cash = set_position(run.pos, abssid, 0.0, run.cash, run.rules, run.recorder, false, true);
+    run.exited_stocks.push_back(s);
+    run.returns.reset(abssid);
+    auto& temp = run.exit_stocks_temp;
+    auto again = std::find_if(temp.begin(), temp.end(), [&](int t) { return t == s || t == -s; });
+    if (again != temp.end()) temp.erase(again);
+  }
+  run.exit_stocks = run.exit_stocks_temp;
+}
+
+}  // namespace orvane::portsim

@@ -1,0 +1,35 @@
+#include "rebalance.hpp"
+
+#include <cmath>
+
+namespace orvane::portsim {
+
+double rebalance(PositionBook& p, const WeightRow& newp, double cash, const TradeRules& rules,
+                 const Recorder& recorder, double position_limit) {
+  double balance = cash;
+  for (int sid : p.keys()) balance += p.value(sid);
+
+  // Sequential in column order, so the result does not depend on how an
+  // array library would pair the terms.
+  const Py_ssize_t n = newp.size();
+  double gross = 0.0;
+  for (Py_ssize_t sid = 0; sid < n; ++sid) gross += std::fabs(newp.unchecked(sid));
+
+  const double divisor = 1.0 > gross ? 1.0 : gross;
+  double ratio = balance / divisor;
+  if (std::isnan(ratio)) ratio = 1.0;
+
+  const double limit = position_limit * balance;
+  for (Py_ssize_t sid = 0; sid < n; ++sid) {
+    double target = newp.unchecked(sid) * ratio;
+    if (std::fabs(target) > limit) {
+      const double sign = target > 0.0 ? 1.0 : -1.0;
+      target = limit * sign;
+    }
+    cash = set_position(p, static_cast<int>(sid), target, cash, rules, recorder, true, true,
+                        balance);
+  }
+  return cash;
+}
+
+}  // namespace orvane::portsim

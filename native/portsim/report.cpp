@@ -1,0 +1,192 @@
+#include "report.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "run.hpp"
+
+namespace orvane::portsim {
+
+void normalize_weight(PyObject* weights, PyObject* position_limit) {
+  py::Ref weight_sum = py::check(PyFloat_FromDouble(0.0));
+  {
+    py::Ref items = py::check(PyObject_CallMethod(weights, "items", nullptr));
+    py::Ref it = py::check(PyObject_GetIter(items.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      py::Ref item = py::Ref::steal(raw);
+      py::Ref sid = py::check(PySequence_GetItem(item.get(), 0));
+      py::Ref w = py::check(PyObject_GetItem(weights, sid.get()));
+      py::Ref magnitude = py::check(PyNumber_Absolute(w.get()));
+      weight_sum = py::check(PyNumber_InPlaceAdd(weight_sum.get(), magnitude.get()));
+    }
+    py::check_pending();
+  }
+
+  py::Ref one = py::check(PyLong_FromLong(1));
+  auto for_each_key = [&](auto&& visit) {
+    py::Ref it = py::check(PyObject_GetIter(weights));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      py::Ref sid = py::Ref::steal(raw);
+      visit(sid.get());
+    }
+    py::check_pending();
+  };
+
+  for_each_key([&](PyObject* sid) {
+    if (!py::check_status(PyObject_RichCompareBool(weight_sum.get(), one.get(), Py_GT))) return;
+    // The reciprocal is multiplied in, not divided by: the last bits differ.
+    py::Ref factor = py::check(PyNumber_TrueDivide(one.get(), weight_sum.get()));
+    py::Ref w = py::check(PyObject_GetItem(weights, sid));
+    py::Ref scaled = py::check(PyNumber_Multiply(w.get(), factor.get()));
+    py::check_status(PyObject_SetItem(weights, sid, scaled.get()));
+  });
+
+  py::Ref lower = py::check(PyNumber_Negative(position_limit));
+  for_each_key([&](PyObject* sid) {
+    py::Ref w = py::check(PyObject_GetItem(weights, sid));
+    if (py::check_status(PyObject_RichCompareBool(w.get(), position_limit, Py_GT))) {
+      py::check_status(PyObject_SetItem(weights, sid, position_limit));
+      return;
+    }
+    if (py::check_status(PyObject_RichCompareBool(w.get(), lower.get(), Py_LT)))
+      py::check_status(PyObject_SetItem(weights, sid, lower.get()));
+  });
+}
+
+namespace {
+
+py::Ref new_int(long v) { return py::check(PyLong_FromLong(v)); }
+py::Ref new_float(double v) { return py::check(PyFloat_FromDouble(v)); }
+
+void set_item(PyObject* dict, long key, PyObject* value) {
+  py::Ref k = new_int(key);
+  py::check_status(PyDict_SetItem(dict, k.get(), value));
+}
+
+void set_item(PyObject* dict, const char* key, PyObject* value) {
+  py::check_status(PyDict_SetItemString(dict, key, value));
+}
+
+struct ActionWords {
+  py::Ref enter, exit, hold, tp, sl, tp_enter, sl_enter, tp_, sl_;
+  ActionWords()
+      : enter(word("enter")),
+        exit(word("exit")),
+        hold(word("hold")),
+        tp(word("tp")),
+        sl(word("sl")),
+        tp_enter(word("tp_enter")),
+        sl_enter(word("sl_enter")),
+        tp_(word("tp_")),
+        sl_(word("sl_")) {}
+  static py::Ref word(const char* w) { return py::check(PyUnicode_InternFromString(w)); }
+};
+
+// Whether `next_weights` gives column k a weight other than 0 (NaN counts).
+bool has_next_weight(PyObject* next_weights, int k) {
+  py::Ref key = new_int(k);
+  PyObject* w = PyDict_GetItemWithError(next_weights, key.get());
+  if (!w) {
+    py::check_pending();
+    return false;
+  }
+  py::Ref zero = new_int(0);
+  return py::check_status(PyObject_RichCompareBool(w, zero.get(), Py_NE)) != 0;
+}
+
+}  // namespace
+
+void build_stock_operations(Run& run, PyObject*& stock_operations) {
+  const ActionWords words;
+  py::Ref actions = py::check(PyDict_New());
+  py::Ref weights = py::check(PyDict_New());
+  py::Ref next_weights = py::check(PyDict_New());
+  {
+    py::Ref report = py::check(PyDict_New());
+    set_item(report.get(), "actions", actions.get());
+    set_item(report.get(), "weights", weights.get());
+    set_item(report.get(), "next_weights", next_weights.get());
+    py::store(stock_operations, std::move(report));
+  }
+  PyObject* report = stock_operations;
+
+  // Weights of the last executed row, 0 for stocks that left since; the
+  // signed sum counts the leavers too.
+  std::vector<std::pair<int, double>> latest;
+  double latest_weight_sum = 0.0;
+  for (const int sid : run.latest_rebalanced_keys) {
+    const double weight = run.pos_values(run.current_position_id, sid);
+    latest.emplace_back(sid, run.pos.contains(sid) ? weight : 0.0);
+    latest_weight_sum += weight;
+  }
+  const double latest_divisor = latest_weight_sum > 1.0 ? latest_weight_sum : 1.0;
+  for (const auto& [sid, weight] : latest) {
+    py::Ref value = new_float(weight / latest_divisor);
+    set_item(weights.get(), sid, value.get());
+  }
+
+  const py::ArrayView2<double>::Row next_row = run.pos_values.row(run.pos_id);
+  const Py_ssize_t ncols = next_row.size();
+  std::vector<std::uint8_t> exit_listed(static_cast<std::size_t>(ncols), 0);
+  for (const auto* list : {&run.exited_stocks, &run.exit_stocks})
+    for (const int s : *list)
+      if (std::abs(s) < ncols) exit_listed[static_cast<std::size_t>(std::abs(s))] = 1;
+  std::vector<std::pair<int, double>> next;
+  double total_next_weight_sum = 0.0;
+  for (Py_ssize_t j = 0; j < ncols; ++j) {
+    const double weight = next_row.unchecked(j);
+    total_next_weight_sum += std::fabs(weight);
+    if (run.stop_trading_next_period() && exit_listed[static_cast<std::size_t>(j)]) continue;
+    if (weight != 0.0) next.emplace_back(static_cast<int>(j), weight);
+  }
+
+  {
+    py::Ref weight_time = new_int(static_cast<long>(run.current_position_id));
+    py::Ref next_weight_time = new_int(static_cast<long>(run.pos_id));
+    set_item(report, "weight_time", weight_time.get());
+    set_item(report, "next_weight_time", next_weight_time.get());
+  }
+
+  const double next_divisor = total_next_weight_sum > 1.0 ? total_next_weight_sum : 1.0;
+  for (const auto& [sid, weight] : next) {
+    py::Ref value = new_float(weight / next_divisor);
+    set_item(next_weights.get(), sid, value.get());
+  }
+
+  py::Ref limit = new_float(run.args.position_limit);
+  normalize_weight(weights.get(), limit.get());
+  normalize_weight(next_weights.get(), limit.get());
+
+  if (run.should_rebalance) {
+    for (Py_ssize_t j = 0; j < ncols; ++j) {
+      const int sid = static_cast<int>(j);
+      const double val1 = next_row.unchecked(j);
+      if (!run.pos.contains(sid) || run.pos.value(sid) == 0.0) {
+        if (val1 != 0.0) set_item(actions.get(), sid, words.enter.get());
+      } else {
+        set_item(actions.get(), sid, val1 == 0.0 ? words.exit.get() : words.hold.get());
+      }
+    }
+  }
+
+  for (const int s : run.exit_stocks) {
+    const int k = std::abs(s);
+    if (run.stop_trading_next_period() || run.price_index[-1] > run.pos_index[run.pos_id]) {
+      set_item(actions.get(), k, s > 0 ? words.tp.get() : words.sl.get());
+    } else if (has_next_weight(next_weights.get(), k)) {
+      set_item(actions.get(), k, s > 0 ? words.tp_enter.get() : words.sl_enter.get());
+    }
+  }
+
+  for (const int s : run.exited_stocks) {
+    const int k = std::abs(s);
+    py::Ref key = new_int(k);
+    if (run.stop_trading_next_period() ||
+        !py::check_status(PyDict_Contains(actions.get(), key.get())))
+      set_item(actions.get(), k, s > 0 ? words.tp_.get() : words.sl_.get());
+  }
+}
+
+}  // namespace orvane::portsim

@@ -1,0 +1,129 @@
+// One back-test run: its inputs, its state, and the bar loop.
+#pragma once
+
+#include <Python.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "../py/array.hpp"
+#include "../py/ref.hpp"
+#include "book.hpp"
+#include "columns.hpp"
+#include "recorder.hpp"
+
+namespace orvane::portsim {
+
+// The arguments of backtest_ after the binding layer checked and converted
+// them. The array objects are borrowed from the call.
+struct RunArgs {
+  PyObject* price_values;
+  PyObject* close_values;
+  PyObject* high_values;
+  PyObject* low_values;
+  PyObject* open_values;
+  PyObject* price_index;
+  PyObject* price_columns;
+  PyObject* pos_values;
+  PyObject* pos_index;
+  PyObject* pos_columns;
+  PyObject* resample;
+  double fee_ratio;
+  double tax_ratio;
+  double stop_loss;
+  double take_profit;
+  double trail_stop;
+  bool touched_exit;
+  double position_limit;
+  bool retain_cost_when_rebalance;
+  PyObject* stop_trading_next_period;
+  int excursion_window;
+  int excursion_window_step;
+  bool periodically_rebalance;
+};
+
+// Cumulative trade-price return per position column since its reference
+// point, and its running maximum. The number of NaN returns is kept up to
+// date, so "is any return NaN" costs nothing per holding.
+class CumulativeReturns {
+ public:
+  explicit CumulativeReturns(std::size_t columns) : cr_(columns, 1.0), maxcr_(columns, 1.0) {}
+
+  double cr(int sid) const noexcept { return cr_[sid]; }
+  double maxcr(int sid) const noexcept { return maxcr_[sid]; }
+  bool any_nan() const noexcept { return nan_count_ != 0; }
+
+  void scale(int sid, double r) noexcept {
+    set_cr(sid, cr_[sid] * r);
+    if (cr_[sid] > maxcr_[sid]) maxcr_[sid] = cr_[sid];
+  }
+  void reset(int sid) noexcept {
+    set_cr(sid, 1.0);
+    maxcr_[sid] = 1.0;
+  }
+  void reset_all() noexcept {
+    std::fill(cr_.begin(), cr_.end(), 1.0);
+    std::fill(maxcr_.begin(), maxcr_.end(), 1.0);
+    nan_count_ = 0;
+  }
+
+ private:
+  void set_cr(int sid, double v) noexcept {
+    nan_count_ += static_cast<std::ptrdiff_t>(std::isnan(v)) -
+                  static_cast<std::ptrdiff_t>(std::isnan(cr_[sid]));
+    cr_[sid] = v;
+  }
+  std::vector<double> cr_;
+  std::vector<double> maxcr_;
+  std::ptrdiff_t nan_count_ = 0;
+};
+
+// Everything a run reads and changes between its set-up and its end.
+struct Run {
+  Run(const RunArgs& args, const Recorder& recorder);
+
+  const RunArgs& args;
+  const Recorder& recorder;
+  TradeRules rules;
+
+  py::ArrayView2<double> price, close, high, low, open, pos_values;
+  py::ArrayView1<std::int64_t> price_index, pos_index, resample;
+  py::ArrayView1<PyObject*> pos_columns;
+
+  ColumnMap pos2price;
+  Py_ssize_t bars = 0;
+  PositionBook pos{0};
+  std::vector<int> latest_rebalanced_keys;
+  double cash = 1.0;
+  CumulativeReturns returns{0};
+  std::vector<double> previous_price;
+  std::vector<int> exit_stocks, exit_stocks_temp, exited_stocks;
+  // Position columns that a weight row may not give a non-zero target,
+  // since no price column carries their name.
+  std::vector<int> unpriced_columns;
+  double stop_loss_abs, take_profit_abs, trail_stop_abs;
+  std::vector<std::uint8_t> date_rebalance;
+  py::Ref creturn;
+  double* creturn_data = nullptr;
+  Py_ssize_t pos_id = 0;
+  Py_ssize_t current_position_id = -1;
+  bool should_rebalance = false;
+  Py_ssize_t d = 0;
+
+  // The truth of stop_trading_next_period, tested anew wherever it is read.
+  bool stop_trading_next_period() const;
+  // The price column of a held position column.
+  int price_column(int sid) const;
+  double& previous_price_at(int sidprice) {
+    if (sidprice < 0 || static_cast<std::size_t>(sidprice) >= previous_price.size())
+      py::raise_index_error(0);
+    return previous_price[sidprice];
+  }
+};
+
+// Runs a whole back-test and returns creturn. `stock_operations` is the
+// module's report slot; it is replaced when the run reaches its end.
+py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, PyObject*& stock_operations);
+
+}  // namespace orvane::portsim
