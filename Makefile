@@ -5,13 +5,18 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find native src -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 
-.PHONY: test install clean
+.PHONY: test install bench clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 install: $(VENV)/.installed
+
+# Full benchmark with the peer; BENCH_ARGS="--quick" or "--only U1,PEER" for less.
+bench: $(VENV)/.bench-installed
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 $(VENV)/.build-deps:
 	$(PYTHON) -m venv $(VENV)
@@ -23,6 +28,11 @@ $(VENV)/.build-deps:
 # what changed.
 $(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ORVANE_WERROR=ON ".[test]"
+	touch $@
+
+# Same build flags as the test install, so the build directory is reused.
+$(VENV)/.bench-installed: $(VENV)/.installed
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ORVANE_WERROR=ON ".[test,bench]"
 	touch $@
 
 clean:
