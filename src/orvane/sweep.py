@@ -196,8 +196,9 @@ def _run_one(state: _WorkerState, index: int, params: dict, want_report: bool) -
             options[name] = value
     captured = io.StringIO()
     try:
-        position = _position_for(state, strategy_params)
+        # Output is captured so that the caller prints each line once, not once per combination.
         with _RUN_LOCK, contextlib.redirect_stdout(captured):
+            position = _position_for(state, strategy_params)
             report = backtest(position, payload.engine_prices, **options)
         stats = report.stats(**payload.stats_options)
     except Exception as exc:
@@ -518,8 +519,7 @@ def _show_progress(progress: bool) -> bool:
         return False
 
 
-def _frame(combos: list[dict], outcomes: list[_Outcome]) -> pd.DataFrame:
-    names = list(dict.fromkeys(name for combo in combos for name in combo))
+def _frame(names: list[str], combos: list[dict], outcomes: list[_Outcome]) -> pd.DataFrame:
     index = pd.RangeIndex(len(combos))
     columns = {}
     for name in names:
@@ -645,8 +645,8 @@ def sweep(
         parameters, the statistics of ``Report.stats()``, and ``error``
         (None, or the error text of a combination that failed, whose
         statistics are then missing); plus ``report`` when ``keep`` > 0.
-        Lines the engine printed (such as its NaN price warning) are
-        written once each to standard output.
+        What the strategy and the engine print (such as the engine's NaN
+        price warning) is written to standard output once per distinct line.
 
     Raises
     ------
@@ -676,7 +676,8 @@ def sweep(
     unknown = [n for n in options if n not in BACKTEST_OPTIONS]
     if unknown:
         raise ValueError(f"unknown backtest options {unknown}; expected some of {list(BACKTEST_OPTIONS)}")
-    names = [name for combo in combos for name in combo]
+    # A mapping names its parameters even when one of its lists is empty.
+    names = list(dict.fromkeys([*(grid if isinstance(grid, Mapping) else []), *(n for c in combos for n in c)]))
     to_strategy = _route(names, is_callable, strategy, strategy_keys)
     stats_options = dict(stats_options or {})
     allowed_stats = [n for n in inspect.signature(Report.stats).parameters if n != "self"]
@@ -697,7 +698,7 @@ def sweep(
         stats_options=stats_options,
     )
     if not combos:
-        return _frame(combos, [])
+        return _frame(names, combos, [])
 
     show = _show_progress(progress)
     serial = executor is None or (isinstance(executor, str) and executor == "serial")
@@ -736,7 +737,7 @@ def sweep(
             collect(results)
             if bar is not None:
                 bar.update(len(results))
-        frame = _frame(combos, [o if o is not None else _Outcome(i, None, "not run") for i, o in enumerate(outcomes)])
+        frame = _frame(names, combos, [o if o is not None else _Outcome(i, None, "not run") for i, o in enumerate(outcomes)])
         # Every worker that ran a task has the data now; one that has not asks for it.
         runner.eager = 0
         if keep:
