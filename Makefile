@@ -7,7 +7,7 @@ SOURCES := $(shell find native src -type f -not -name '*.pyc') CMakeLists.txt py
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: test install bench clean
+.PHONY: test install bench bench-sweep clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -17,6 +17,10 @@ install: $(VENV)/.installed
 # Full benchmark with the peer; BENCH_ARGS="--quick" or "--only U1,PEER" for less.
 bench: $(VENV)/.bench-installed
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# Parameter-sweep throughput on U1 (serial, 1 and 2 processes); BENCH_ARGS="--quick" for a short run.
+bench-sweep: $(VENV)/.installed
+	$(PY) bench/sweep.py $(BENCH_ARGS)
 
 $(VENV)/.build-deps:
 	$(PYTHON) -m venv $(VENV)

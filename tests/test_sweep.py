@@ -174,6 +174,23 @@ def test_a_failing_combination_fills_its_error_and_spares_the_others(market) -> 
             assert frame.loc[i, "total_return"] == expected["total_return"]
 
 
+def crashing(prices: orvane.Prices, top: int) -> pd.DataFrame:
+    if top == 7:
+        os._exit(3)
+    return top_momentum(prices, top, 60)
+
+
+def test_a_combination_that_kills_its_worker_fails_alone(market) -> None:
+    grid = {"top": [4, 5, 6, 7, 8, 9], "stop_loss": [0.1, None]}
+    frame = orvane.sweep(crashing, market, grid, options=OPTIONS, executor="process", max_workers=2, batch_size=3)
+    died = frame["top"] == 7
+    assert frame.loc[died, "error"].str.startswith("worker process died: BrokenProcessPool").all()
+    survivors = [c for c in expand_grid(grid) if c["top"] != 7]
+    expected = orvane.sweep(crashing, market, survivors, options=OPTIONS, executor="serial")
+    # Integer statistics of the table with failed rows are floats (NaN there).
+    pd.testing.assert_frame_equal(frame[~died].reset_index(drop=True), expected, check_exact=True, check_dtype=False)
+
+
 def test_strategy_must_return_a_table(market) -> None:
     frame = orvane.sweep(lambda prices, n: n, market, {"n": [1]}, executor="serial")
     assert frame.loc[0, "error"] == "TypeError: the strategy returned int, expected a DataFrame of weights"

@@ -22,7 +22,7 @@ import sys
 import threading
 import uuid
 from collections import deque
-from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import BrokenExecutor, Executor, ProcessPoolExecutor, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, Sequence, Union
 
@@ -155,8 +155,11 @@ def _forget(token: str) -> None:
 
 
 def _cache_key(params: Mapping[str, Any]) -> Any:
-    """A hashable key of strategy parameters, or None when a value is unhashable."""
-    key = tuple(sorted(params.items()))
+    """A hashable key of strategy parameters, or None when a value is unhashable.
+
+    Types are part of the key: 1, 1.0 and True are equal but may build different positions.
+    """
+    key = tuple((name, type(value), value) for name, value in sorted(params.items()))
     try:
         hash(key)
     except TypeError:
@@ -264,9 +267,13 @@ class _Runner:
     workers = 1
     # Number of first tasks that carry the data with them (see _ExecutorRunner).
     eager = 0
+    can_restart = False
 
     def submit(self, batch: list, with_data: bool, want_reports: bool) -> Any:
         raise NotImplementedError
+
+    def restart(self) -> None:
+        raise RuntimeError("this executor cannot be restarted")
 
     def close(self, cancel: bool) -> None:
         pass
@@ -288,15 +295,30 @@ class _ExecutorRunner(_Runner):
     later ones go without it; a worker that got none answers and gets the task again with it.
     """
 
-    def __init__(self, executor: Executor, payload: _Payload, workers: int, in_process: bool, owned: bool) -> None:
+    def __init__(
+        self,
+        executor: Executor,
+        payload: _Payload,
+        workers: int,
+        in_process: bool,
+        start: Optional[Callable[[], Executor]] = None,
+    ) -> None:
         self.executor = executor
         self.payload = payload
         self.workers = workers
+        self.start = start
+        self.owned = start is not None
+        self.can_restart = self.owned
         # A pool of our own received the data through its initializer.
-        self.eager = 0 if owned else workers
-        self.owned = owned
+        self.eager = 0 if self.owned else workers
         self.in_process = in_process
         self._bytes: Optional[bytes] = None
+
+    def restart(self) -> None:
+        if self.start is None:
+            raise RuntimeError("only a pool of the sweep's own can be restarted")
+        self.executor.shutdown(wait=False, cancel_futures=True)
+        self.executor = self.start()
 
     def data(self) -> Any:
         if self.in_process:
@@ -356,10 +378,12 @@ def _make_runner(executor: Any, payload: _Payload, max_workers: Optional[int], n
         if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
             raise ValueError(f"max_workers must be a positive integer, got {max_workers!r}")
         workers = max(min(workers, n_batches), 1)
-        pool = ProcessPoolExecutor(
-            max_workers=workers, mp_context=_process_context(), initializer=_install, initargs=(payload,)
-        )
-        return _ExecutorRunner(pool, payload, workers, in_process=False, owned=True)
+        def start() -> Executor:
+            return ProcessPoolExecutor(
+                max_workers=workers, mp_context=_process_context(), initializer=_install, initargs=(payload,)
+            )
+
+        return _ExecutorRunner(start(), payload, workers, in_process=False, start=start)
     if isinstance(executor, str):
         raise ValueError(f"executor must be 'process', 'serial', None or an Executor, got {executor!r}")
     client = _dask_client(executor)
@@ -368,84 +392,119 @@ def _make_runner(executor: Any, payload: _Payload, max_workers: Optional[int], n
     if isinstance(executor, Executor):
         workers = getattr(executor, "_max_workers", None)
         workers = workers if isinstance(workers, int) and workers > 0 else _default_workers()
-        return _ExecutorRunner(executor, payload, workers, in_process=isinstance(executor, ThreadPoolExecutor), owned=False)
+        return _ExecutorRunner(executor, payload, workers, in_process=isinstance(executor, ThreadPoolExecutor))
     raise TypeError(
         "executor must be 'process', 'serial', None, a concurrent.futures.Executor or a distributed.Client,"
         f" got {type(executor).__name__}"
     )
 
 
-def _task_failed(batch: list, exc: BaseException) -> list[_Outcome]:
-    text = f"task failed: {_describe(exc)}"
+def _task_failed(batch: list, exc: BaseException, what: str = "task failed") -> list[_Outcome]:
+    text = f"{what}: {_describe(exc)}"
     return [_Outcome(index, None, text) for index, _ in batch]
 
 
+class _Scheduler:
+    """Runs the batches on a runner and yields their outcomes as they finish.
+
+    At most ``2 * workers`` tasks are in flight.  When a worker process of a
+    pool of our own dies (a crash, the out-of-memory killer), every task then
+    in flight fails with it; the pool is started again and the combinations of
+    those tasks run again one at a time, so that only one that kills its worker
+    on its own is reported as failed.
+    """
+
+    def __init__(self, runner: _Runner, batches: list[list], want_reports: bool) -> None:
+        self.runner = runner
+        self.batches = list(batches)
+        self.want_reports = want_reports
+        self.window = max(2 * runner.workers, 2)
+        self.todo = deque(range(len(batches)))
+        self.suspects: deque = deque()
+        self.alone: set[int] = set()
+        self.finished: "queue.Queue[tuple[int, Any]]" = queue.Queue()
+        self.live: dict[int, Any] = {}
+        self.in_flight = 0
+        self.launched = 0
+        self.broken = False
+
+    def launch(self, k: int, with_data: bool) -> None:
+        self.in_flight += 1
+        try:
+            future = self.runner.submit(self.batches[k], with_data, self.want_reports)
+        except Exception as exc:
+            self.finished.put((k, exc))
+            return
+        self.live[k] = future
+        future.add_done_callback(lambda f, k=k: self.finished.put((k, f)))
+
+    def fill(self) -> None:
+        if self.broken:
+            return
+        if self.suspects:
+            if self.in_flight == 0:
+                k = self.suspects.popleft()
+                self.alone.add(k)
+                self.launch(k, False)
+            return
+        while self.todo and self.in_flight < self.window:
+            self.launch(self.todo.popleft(), self.launched < self.runner.eager)
+            self.launched += 1
+
+    def run(self, on_start: Callable[[], None]) -> Iterator[list]:
+        try:
+            yield from self._loop(on_start)
+        finally:
+            # Left early (an error or an interrupt): stop what has not started.
+            for future in self.live.values():
+                future.cancel()
+
+    def _loop(self, on_start: Callable[[], None]) -> Iterator[list]:
+        started = False
+        while self.todo or self.suspects or self.in_flight:
+            self.fill()
+            if not started:
+                on_start()
+                started = True
+            if self.in_flight == 0:
+                self.runner.restart()
+                self.broken = False
+                continue
+            k, done = self.finished.get()
+            self.in_flight -= 1
+            self.live.pop(k, None)
+            exc: Optional[BaseException] = done if isinstance(done, BaseException) else None
+            result: Any = None
+            if exc is None:
+                try:
+                    result = done.result()
+                except Exception as error:
+                    exc = error
+            if exc is None:
+                if isinstance(result, str) and result == _NEED_DATA:
+                    self.launch(k, True)
+                    continue
+                yield result
+            elif isinstance(exc, BrokenExecutor) and self.runner.can_restart:
+                self.broken = True
+                if k in self.alone:
+                    yield _task_failed(self.batches[k], exc, "worker process died")
+                else:
+                    for item in self.batches[k]:
+                        self.batches.append([item])
+                        self.suspects.append(len(self.batches) - 1)
+            else:
+                yield _task_failed(self.batches[k], exc)
+
+
 def _drive(runner: _Runner, batches: list[list], want_reports: bool, on_start: Callable[[], None]) -> Iterator[list]:
-    """Yield the outcomes of every batch, keeping a bounded number of tasks in flight."""
+    """Yield the outcomes of every batch as they finish (in grid order when serial)."""
     if isinstance(runner, _SerialRunner):
         on_start()
         for batch in batches:
             yield runner.run(batch, want_reports)
         return
-    window = max(2 * runner.workers, 2)
-    todo = deque(range(len(batches)))
-    finished: "queue.Queue[tuple[int, Any]]" = queue.Queue()
-    live: dict[int, Any] = {}
-
-    def launch(k: int, with_data: bool) -> None:
-        try:
-            future = runner.submit(batches[k], with_data, want_reports)
-        except Exception as exc:
-            finished.put((k, exc))
-            return
-        live[k] = future
-        future.add_done_callback(lambda f, k=k: finished.put((k, f)))
-
-    try:
-        yield from _gather(launch, todo, finished, live, batches, window, runner.eager, on_start)
-    finally:
-        # Left early (an error or an interrupt): stop what has not started.
-        for future in live.values():
-            future.cancel()
-
-
-def _gather(
-    launch: Callable[[int, bool], None],
-    todo: deque,
-    finished: "queue.Queue[tuple[int, Any]]",
-    live: dict,
-    batches: list[list],
-    window: int,
-    eager: int,
-    on_start: Callable[[], None],
-) -> Iterator[list]:
-    in_flight = 0
-    launched = 0
-    started = False
-    while todo or in_flight:
-        while todo and in_flight < window:
-            launch(todo.popleft(), launched < eager)
-            launched += 1
-            in_flight += 1
-        if not started:
-            on_start()
-            started = True
-        k, done = finished.get()
-        in_flight -= 1
-        live.pop(k, None)
-        if isinstance(done, BaseException):
-            yield _task_failed(batches[k], done)
-            continue
-        try:
-            result = done.result()
-        except Exception as exc:
-            yield _task_failed(batches[k], exc)
-            continue
-        if isinstance(result, str) and result == _NEED_DATA:
-            launch(k, True)
-            in_flight += 1
-            continue
-        yield result
+    yield from _Scheduler(runner, batches, want_reports).run(on_start)
 
 
 def _route(
