@@ -7,7 +7,7 @@ SOURCES := $(shell find native src -type f -not -name '*.pyc') CMakeLists.txt py
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: test install bench bench-sweep clean
+.PHONY: test install demo bench bench-sweep clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -22,6 +22,11 @@ bench: $(VENV)/.bench-installed
 bench-sweep: $(VENV)/.installed
 	$(PY) bench/sweep.py $(BENCH_ARGS)
 
+# Runs the sample strategy on the built-in synthetic market and writes the
+# HTML report, trades CSV and equity PNG into out/demo.
+demo: $(VENV)/.installed
+	$(VENV)/bin/orvane demo --out out/demo
+
 $(VENV)/.build-deps:
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
@@ -31,7 +36,7 @@ $(VENV)/.build-deps:
 # The build directory persists, so a reinstall after an edit recompiles only
 # what changed.
 $(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ORVANE_WERROR=ON ".[test]"
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.ORVANE_WERROR=ON ".[report,test]"
 	touch $@
 
 # Same build flags as the test install, so the build directory is reused.

@@ -38,6 +38,9 @@ class PositionBook {
 
   // Held columns in ascending order. Valid until the next insert or erase.
   const std::vector<int>& keys();
+  // The key list as it stands, possibly with stale or unsorted entries; for
+  // uses that only need to cover every held column.
+  const std::vector<int>& cached_keys() const noexcept { return keys_; }
 
   std::map<int, double> to_map();
 

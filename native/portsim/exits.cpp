@@ -21,7 +21,7 @@ ExitBounds exit_bounds(const Run& run, int sid) {
 namespace {
 
 void intrabar_exit(Run& run, int sid, int sidprice, double r, const ExitBounds& b) {
-  const double p = run.previous_price_at(sidprice);
+  const double p = run.previous_price.at(sidprice);
   const double cr_at_reference = run.returns.cr(sid) / r;
   const double high_r = cr_at_reference * (run.high(run.d, sidprice) / p);
   const double low_r = cr_at_reference * (run.low(run.d, sidprice) / p);

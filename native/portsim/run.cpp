@@ -66,7 +66,8 @@ void set_up(Run& run) {
   const Py_ssize_t npos = columns_of(run.pos_values, a.pos_values);
   run.pos = PositionBook(static_cast<std::size_t>(npos));
   run.returns = CumulativeReturns(static_cast<std::size_t>(npos));
-  run.previous_price.assign(static_cast<std::size_t>(columns_of(run.price, a.price_values)), 1.0);
+  run.previous_price = ReferencePrices(
+      &run.price, static_cast<std::size_t>(columns_of(run.price, a.price_values)));
   for (int sid = 0; sid < npos; ++sid)
     if (run.pos2price(sid) == ColumnMap::kNoPriceColumn) run.unpriced_columns.push_back(sid);
 
@@ -95,6 +96,29 @@ void warn_nan() {
   py::check(PyObject_CallMethod(out.get(), "write", "s", "**WARRN: orvane numpy array has nan!\n"));
 }
 
+// Starts loading the prices a bar will read for the current holdings: their
+// columns are scattered over the rows, and loads issued together overlap
+// where loads issued one holding at a time would wait for memory in turn.
+// noipa: GCC takes a function that only prefetches for pure and drops the
+// call.
+__attribute__((noipa)) void prefetch_bar(const Run& run, Py_ssize_t d) {
+  if (d < 0 || d >= run.price.rows() || d >= run.close.rows()) return;
+  const bool intrabar = run.args.touched_exit && d < run.high.rows() && d < run.low.rows() &&
+                        d < run.open.rows();
+  for (const int sid : run.pos.cached_keys()) {
+    const int sidprice = run.pos2price(sid);
+    if (sidprice < 0 || sidprice >= run.price.cols() || sidprice >= run.close.cols()) continue;
+    __builtin_prefetch(&run.price.unchecked(d, sidprice));
+    __builtin_prefetch(&run.close.unchecked(d, sidprice));
+    if (intrabar && sidprice < run.high.cols() && sidprice < run.low.cols() &&
+        sidprice < run.open.cols()) {
+      __builtin_prefetch(&run.high.unchecked(d, sidprice));
+      __builtin_prefetch(&run.low.unchecked(d, sidprice));
+      __builtin_prefetch(&run.open.unchecked(d, sidprice));
+    }
+  }
+}
+
 // Moves every holding by its trade price since the reference price and
 // hands it to the exit rules.
 void value_holdings(Run& run) {
@@ -105,7 +129,7 @@ void value_holdings(Run& run) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const int sid = keys[i];
     const int sidprice = run.price_column(sid);
-    double& reference = run.previous_price_at(sidprice);
+    double& reference = run.previous_price.at(sidprice);
     const double trade_price = run.price(d, sidprice);
     if (std::isnan(reference)) reference = trade_price;
     double r = trade_price / reference;
@@ -114,7 +138,7 @@ void value_holdings(Run& run) {
     if (run.returns.any_nan()) warn_nan();
     run.returns.scale(sid, r);
     test_exits(run, sid, sidprice, r, trade_price);
-    if (!std::isnan(trade_price)) run.previous_price[static_cast<std::size_t>(sidprice)] = trade_price;
+    if (!std::isnan(trade_price)) reference = trade_price;
   }
 }
 
@@ -146,8 +170,7 @@ void rebalance_step(Run& run) {
   run.cash = rebalance(run.pos, row, run.cash, run.rules, run.recorder, run.args.position_limit);
   run.latest_rebalanced_keys = run.pos.keys();
   run.exited_stocks.clear();
-  for (std::size_t j = 0; j < run.previous_price.size(); ++j)
-    run.previous_price[j] = run.price.unchecked(run.d, static_cast<Py_ssize_t>(j));
+  run.previous_price.reset_to_row(run.d);
   run.current_position_id = run.pos_id;
 }
 
@@ -208,6 +231,7 @@ py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, PyObject*& s
     if (run.should_rebalance) rebalance_step(run);
     run.creturn_data[run.d] = close_value(run);
     decide_next_bar(run);
+    prefetch_bar(run, run.d + 1);
   }
 
   std::map<int, double> final_positions = run.pos.to_map();

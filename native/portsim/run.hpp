@@ -79,6 +79,41 @@ class CumulativeReturns {
   std::ptrdiff_t nan_count_ = 0;
 };
 
+// The reference trade price per price column, against which the next
+// bar's move of a holding is measured. A rebalance sets every column to the
+// trade price of its bar; that row is read lazily, a column at its first use
+// after the rebalance, so a rebalance costs O(1) here rather than a pass
+// over the whole (possibly strided) row.
+class ReferencePrices {
+ public:
+  ReferencePrices() = default;
+  ReferencePrices(const py::ArrayView2<double>* price, std::size_t columns)
+      : price_(price), value_(columns, 1.0), epoch_(columns, 0) {}
+
+  // Checked like an array of the row's length.
+  double& at(int sidprice) {
+    if (sidprice < 0 || static_cast<std::size_t>(sidprice) >= value_.size())
+      py::raise_index_error(0);
+    if (epoch_[sidprice] != epoch_now_) {
+      epoch_[sidprice] = epoch_now_;
+      value_[sidprice] = price_->unchecked(row_, sidprice);
+    }
+    return value_[sidprice];
+  }
+  // Every column now refers to bar `row`'s trade price (NaN included).
+  void reset_to_row(Py_ssize_t row) noexcept {
+    row_ = row;
+    ++epoch_now_;
+  }
+
+ private:
+  const py::ArrayView2<double>* price_ = nullptr;
+  std::vector<double> value_;
+  std::vector<std::uint32_t> epoch_;
+  std::uint32_t epoch_now_ = 0;
+  Py_ssize_t row_ = 0;
+};
+
 // Everything a run reads and changes between its set-up and its end.
 struct Run {
   Run(const RunArgs& args, const Recorder& recorder);
@@ -97,7 +132,7 @@ struct Run {
   std::vector<int> latest_rebalanced_keys;
   double cash = 1.0;
   CumulativeReturns returns{0};
-  std::vector<double> previous_price;
+  ReferencePrices previous_price;
   std::vector<int> exit_stocks, exit_stocks_temp, exited_stocks;
   // Position columns that a weight row may not give a non-zero target,
   // since no price column carries their name.
@@ -115,11 +150,6 @@ struct Run {
   bool stop_trading_next_period() const;
   // The price column of a held position column.
   int price_column(int sid) const;
-  double& previous_price_at(int sidprice) {
-    if (sidprice < 0 || static_cast<std::size_t>(sidprice) >= previous_price.size())
-      py::raise_index_error(0);
-    return previous_price[sidprice];
-  }
 };
 
 // Runs a whole back-test and returns creturn. `stock_operations` is the

@@ -1,8 +1,10 @@
 """orvane: portfolio back-testing of stock strategies on a native engine.
 
->>> import orvane
->>> market = orvane.datasets.sample_market()
->>> report = orvane.backtest(position, market, resample="M")   # doctest: +SKIP
+``orvane.backtest(position, prices, ...)`` runs a back-test of a table of
+target weights (or buy signals) on price tables and returns a
+:class:`Report` with the equity curve, every trade with its excursions, the
+next operations, statistics, plots and a self-contained HTML page.
+``orvane.datasets.sample_market()`` makes a synthetic market to try it on.
 """
 
 from . import datasets

@@ -9,6 +9,7 @@ import sys
 from pathlib import Path
 from typing import Any, Optional, Sequence
 
+import numpy as np
 import pandas as pd
 
 __all__ = ["main", "read_table", "write_outputs"]
@@ -44,6 +45,17 @@ def read_table(path: str) -> pd.DataFrame:
             raise ValueError(f"{path}: the first column {first!r} does not hold dates") from None
         frame = frame.drop(columns=[first])
         frame.index = pd.DatetimeIndex(dates, name=None)
+    return _booleans_with_gaps(frame)
+
+
+def _booleans_with_gaps(frame: pd.DataFrame) -> pd.DataFrame:
+    """Columns of True/False with empty cells, which CSV readers leave as objects, as nullable booleans."""
+    for col in frame.columns:
+        values = frame[col]
+        if values.dtype == object:
+            present = values.dropna()
+            if len(present) and all(isinstance(v, (bool, np.bool_)) for v in present):
+                frame[col] = values.astype("boolean")
     return frame
 
 

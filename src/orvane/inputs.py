@@ -59,7 +59,7 @@ def check_table(frame: Any, what: str) -> pd.DataFrame:
     if frame.columns.has_duplicates:
         dup = frame.columns[frame.columns.duplicated()].unique()
         raise InputError(f"{what} has duplicate stock names: {_preview(dup)}")
-    names = [str(c) for c in frame.columns]
+    names = column_names(frame.columns)
     if len(set(names)) != len(names):
         seen: dict[str, Any] = {}
         clash = []
@@ -68,12 +68,25 @@ def check_table(frame: Any, what: str) -> pd.DataFrame:
                 clash.append((seen[n], c))
             seen[n] = c
         raise InputError(f"{what} has stock names that are equal as text: {_preview(clash)}")
-    bad = [c for c, t in frame.dtypes.items() if not (pd.api.types.is_numeric_dtype(t) or pd.api.types.is_bool_dtype(t))]
-    if bad:
+    dtypes = frame.dtypes
+    kinds_ok = {t: _is_number_dtype(t) for t in set(dtypes)}
+    if not all(kinds_ok.values()):
+        bad = [c for c, t in dtypes.items() if not kinds_ok[t]]
         raise InputError(f"{what} has non-numeric values in columns {_preview(bad)}")
     if not frame.index.is_monotonic_increasing:
         frame = frame.sort_index(kind="stable")
     return frame
+
+
+def _is_number_dtype(dtype: Any) -> bool:
+    return bool(pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype))
+
+
+def column_names(columns: pd.Index) -> np.ndarray:
+    """The column labels as an object array of Python ``str``."""
+    if pd.api.types.is_string_dtype(columns.dtype) and not pd.api.types.is_object_dtype(columns.dtype):
+        return columns.to_numpy(dtype=object)
+    return np.array([str(c) for c in columns], dtype=object)
 
 
 def _numeric_block(frame: pd.DataFrame, what: str) -> np.ndarray:
@@ -286,9 +299,11 @@ def as_prices(prices: Any) -> Prices:
 
 def weights_from_position(position: pd.DataFrame) -> pd.DataFrame:
     """Float weights of a position table: NaN is 0; booleans hold equal weights per row."""
-    values = position.to_numpy()
-    if all(pd.api.types.is_bool_dtype(t) for t in position.dtypes):
-        held = np.asarray(values, dtype=bool)
+    if all(pd.api.types.is_bool_dtype(t) for t in set(position.dtypes)):
+        kinds = set(position.dtypes)
+        # Nullable booleans may hold NA, which means "not held".
+        plain = position if kinds == {np.dtype(bool)} else position.fillna(False)
+        held = plain.to_numpy(dtype=bool)
         counts = held.sum(axis=1, keepdims=True)
         with np.errstate(invalid="ignore", divide="ignore"):
             w = np.where(held, 1.0 / np.maximum(counts, 1), 0.0)
@@ -349,7 +364,6 @@ class Prepared:
     dates: pd.DatetimeIndex
     pos_dates: pd.DatetimeIndex
     stocks: pd.Index
-    weights: pd.DataFrame = field(repr=False)
     meta: dict = field(default_factory=dict)
 
     def engine_args(self) -> tuple:
@@ -408,8 +422,9 @@ def prepare(
     px = as_prices(prices)
     position = check_table(position, "position")
     _ensure_tz_match(position.index, px.index, "position", "prices")
-    price_names = {c: str(c) for c in px.columns}
-    missing = [c for c in position.columns if c not in price_names]
+    # A set of plain labels: pandas' isin is slow on Arrow-backed string labels.
+    known = set(px.columns.to_numpy(dtype=object).tolist())
+    missing = [c for c in position.columns.to_numpy(dtype=object).tolist() if c not in known]
     if missing:
         by_text = {str(c) for c in px.columns}
         hint = " (their names match as text: check the column types)" if all(str(c) in by_text for c in missing) else ""
@@ -443,9 +458,16 @@ def prepare(
     pos_values = np.array(rows.to_numpy(dtype=np.float64), dtype=np.float64, order="C", copy=True)
     pos_index = date_ns(rows.index)
     price_index = date_ns(dates)
+    # The engine skips every bar dated before the first weight row, including
+    # the bar whose close would notice a first row dated between two bars;
+    # dating that row at the bar before it keeps its timing and makes it trade.
+    k = int(np.searchsorted(price_index, pos_index[0], side="right")) - 1
+    if k >= 0 and price_index[k] < pos_index[0]:
+        pos_index = pos_index.copy()
+        pos_index[0] = price_index[k]
     resample_ns = pos_index if marks is None else date_ns(marks)
-    price_columns = np.array([price_names[c] for c in px.columns], dtype=object)
-    pos_columns = np.array([str(c) for c in rows.columns], dtype=object)
+    price_columns = column_names(px.columns)
+    pos_columns = column_names(rows.columns)
     return Prepared(
         price_values=price_values,
         close_values=close_values,
@@ -461,6 +483,5 @@ def prepare(
         dates=dates,
         pos_dates=rows.index,
         stocks=rows.columns,
-        weights=rows,
         meta=dict(px.meta),
     )

@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import itertools
+import os
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
 
 import numpy as np
@@ -48,6 +51,22 @@ def executed_rows(price_ns: np.ndarray, pos_ns: np.ndarray, marks_ns: np.ndarray
     return rows[keep].astype(np.int64)
 
 
+@dataclass
+class _RawRun:
+    """The engine's raw results of one run, kept until the report needs them."""
+
+    prepared: "Prepared"
+    trades: list
+    trade_positions: list
+    excursions: list
+
+
+def _empty_trades() -> pd.DataFrame:
+    columns = ["stock", "entry_date", "exit_date", "entry_sig_date", "exit_sig_date", "weight", "period",
+               "return", "mae", "gmfe", "bmfe", "mdd", "profit_period", "entry_index", "exit_index"]
+    return pd.DataFrame(columns=columns)
+
+
 class Report:
     """Everything one back-test produced.
 
@@ -73,7 +92,7 @@ class Report:
     def __init__(
         self,
         creturn: pd.Series,
-        trades: pd.DataFrame,
+        trades: Optional[pd.DataFrame] = None,
         paths: Optional[pd.DataFrame] = None,
         operations: Optional[dict] = None,
         weights: Optional[pd.DataFrame] = None,
@@ -83,14 +102,15 @@ class Report:
         name: Optional[str] = None,
     ) -> None:
         self.creturn = creturn
-        self.trades = trades
-        self.paths = paths
         self.params = dict(params or {})
         self.benchmark = benchmark
         self.name = name or "orvane back-test"
+        self._trades = trades
+        self._paths = paths
         self._operations = operations or {}
         self._weights = weights
-        self._executed = executed if executed is not None else np.empty(0, dtype=np.int64)
+        self._executed = executed
+        self._raw: Optional[_RawRun] = None
 
     def __repr__(self) -> str:
         if len(self.creturn) == 0:
@@ -113,22 +133,50 @@ class Report:
         benchmark: Optional[pd.Series] = None,
         name: Optional[str] = None,
     ) -> "Report":
-        """Build a report from the engine's raw results of one run."""
+        """Build a report from the engine's raw results of one run.
+
+        The trade table, paths and executed weight rows are assembled on
+        first use, so a run whose report only serves its equity curve pays
+        nothing for them.  The sequences are copied, since the engine
+        reuses its lists in the next run.
+        """
+        equity = pd.Series(creturn, index=prepared.dates, name="creturn")
+        report = cls(equity, operations=operations, params=params, benchmark=benchmark, name=name)
+        report._raw = _RawRun(prepared, list(trades), list(trade_positions), list(excursions))
+        return report
+
+    @property
+    def trades(self) -> pd.DataFrame:
+        """One row per trade (see the class description)."""
+        if self._trades is None:
+            self._assemble()
+        return self._trades
+
+    @property
+    def paths(self) -> Optional[pd.DataFrame]:
+        """Sampled excursion paths, or None when no excursion window was set."""
+        if self._trades is None:
+            self._assemble()
+        return self._paths
+
+    def _assemble(self) -> None:
+        raw = self._raw
+        if raw is None:
+            self._trades = _empty_trades()
+            return
+        prepared, trades, excursions = raw.prepared, raw.trades, raw.excursions
         dates = prepared.dates
         n_bars = len(dates)
-        equity = pd.Series(creturn, index=dates, name="creturn")
-
-        rows = np.asarray(trades, dtype=np.int64).reshape(-1, 3)
+        rows = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * len(trades)).reshape(-1, 3)
         sid, entry, exit_ = rows[:, 0], rows[:, 1], rows[:, 2]
         is_open = exit_ == -1
-        if len(excursions):
-            exc = np.vstack([np.asarray(e, dtype=np.float64) for e in excursions])
-        else:
-            exc = np.empty((0, 6))
+        # Every excursion array of one run has the same length.
+        width = len(excursions[0]) if len(excursions) else 6
+        exc = np.concatenate(excursions).reshape(-1, width) if len(excursions) else np.empty((0, 6))
         summary = exc[:, -6:]
-        touched = params.get("touched_exit", False)
+        touched = self.params.get("touched_exit", False)
         exit_sig = np.where(is_open, -1, exit_ if touched else exit_ - 1)
-        frame = pd.DataFrame(
+        self._trades = pd.DataFrame(
             {
                 "stock": prepared.stocks.take(sid) if len(sid) else prepared.stocks[:0],
                 "entry_date": _take_dates(dates, entry),
@@ -136,7 +184,7 @@ class Report:
                 # A trade entered on the first bar has no bar before it.
                 "entry_sig_date": _take_dates(dates, np.where(entry > 0, entry - 1, -1)),
                 "exit_sig_date": _take_dates(dates, exit_sig),
-                "weight": np.asarray(trade_positions, dtype=np.float64),
+                "weight": np.fromiter(raw.trade_positions, dtype=np.float64, count=len(raw.trade_positions)),
                 "period": np.where(is_open, n_bars - entry, exit_ - entry),
                 "return": summary[:, 5],
                 "mae": summary[:, 0],
@@ -148,10 +196,8 @@ class Report:
                 "exit_index": exit_,
             }
         )
-
-        paths = None
-        window = int(params.get("excursion_window", 0))
-        step = int(params.get("excursion_window_step", 1))
+        window = int(self.params.get("excursion_window", 0))
+        step = int(self.params.get("excursion_window_step", 1))
         n_blocks = exc.shape[1] // 6 - 1
         if window > 0 and n_blocks > 0:
             offsets = np.arange(n_blocks) * step
@@ -160,11 +206,16 @@ class Report:
             size = np.minimum(np.maximum(last_bar, entry + window), n_bars - 1) - entry + 1
             blocks[offsets[None, :] >= size[:, None]] = np.nan
             columns = pd.MultiIndex.from_product([EXCURSION_FIELDS, offsets], names=["field", "bars"])
-            paths = pd.DataFrame(blocks.transpose(0, 2, 1).reshape(len(exc), -1), columns=columns)
+            self._paths = pd.DataFrame(blocks.transpose(0, 2, 1).reshape(len(exc), -1), columns=columns)
 
-        executed = executed_rows(prepared.price_index, prepared.pos_index, prepared.resample)
-        weights = pd.DataFrame(prepared.pos_values, index=prepared.pos_dates, columns=prepared.stocks)
-        return cls(equity, frame, paths, operations, weights, executed, params, benchmark, name)
+    def _rows(self) -> tuple:
+        """The weight rows of the run and the indices of those the engine traded."""
+        if self._executed is None and self._raw is not None:
+            p = self._raw.prepared
+            self._executed = executed_rows(p.price_index, p.pos_index, p.resample)
+            self._weights = pd.DataFrame(p.pos_values, index=p.pos_dates, columns=p.stocks)
+        executed = self._executed if self._executed is not None else np.empty(0, dtype=np.int64)
+        return self._weights, executed
 
     def actions(self) -> pd.DataFrame:
         """The portfolio's next operations, one row per stock concerned.
@@ -183,11 +234,12 @@ class Report:
         now: dict = ops.get("weights", {}) or {}
         nxt: dict = ops.get("next_weights", {}) or {}
         columns = ["stock", "action", "weight", "next_weight", "weight_date", "next_weight_date"]
-        if self._weights is None:
+        weights, _ = self._rows()
+        if weights is None:
             return pd.DataFrame(columns=columns)
         sids = list(dict.fromkeys(list(acts) + list(now) + list(nxt)))
-        stocks = self._weights.columns
-        row_dates = self._weights.index
+        stocks = weights.columns
+        row_dates = weights.index
 
         def row_date(i: Any) -> Any:
             if i is None or int(i) < 0 or int(i) >= len(row_dates):
@@ -247,9 +299,10 @@ class Report:
         whose gross weight exceeds 1 scaled down to 1, per year of the
         equity curve.
         """
-        if self._weights is None or len(self._executed) == 0 or len(self.creturn) < 2:
+        weights, executed = self._rows()
+        if weights is None or len(executed) == 0 or len(self.creturn) < 2:
             return 0.0
-        w = self._weights.to_numpy()[self._executed]
+        w = weights.to_numpy()[executed]
         gross = np.abs(w).sum(axis=1, keepdims=True)
         w = w / np.maximum(gross, 1.0)
         change = np.abs(np.diff(np.vstack([np.zeros((1, w.shape[1])), w]), axis=0)).sum() / 2.0
@@ -309,7 +362,7 @@ class Report:
 
         return report_figure(self)
 
-    def to_html(self, path: Union[str, "Any"], max_trades: int = 500) -> str:
+    def to_html(self, path: Union[str, "os.PathLike[str]"], max_trades: int = 500) -> str:
         """Write the report as one self-contained HTML page and return its path.
 
         The page needs no network: plots are embedded as PNG data and the

@@ -45,6 +45,20 @@ def _window(value: Any, name: str, minimum: int) -> int:
     return int(value)
 
 
+def _zero_price_message(prepared: Any) -> str:
+    """Name the stocks whose prices hold zeros, which the trade recorder cannot divide by.
+
+    Only scanned after a failure, so a normal run does not pay for the pass.
+    """
+    arrays = [prepared.price_values, prepared.close_values]
+    bad = np.zeros(len(prepared.price_columns), dtype=bool)
+    for values in arrays:
+        bad |= (values == 0).any(axis=0)
+    names = [str(n) for n in prepared.price_columns[bad]]
+    where = f": {', '.join(repr(n) for n in names[:10])}" if names else ""
+    return f"prices must not be zero; a trade met a zero price in stocks{where}"
+
+
 def backtest(
     position: pd.DataFrame,
     prices: Any,
@@ -144,15 +158,16 @@ def backtest(
 
     from .core import excursion, portsim
 
-    creturn = portsim.backtest_(*prepared.engine_args(), **options)
-    trades = list(excursion.trades)
-    trade_positions = list(excursion.trade_positions)
-    paths = list(excursion.excursion)
+    try:
+        creturn = portsim.backtest_(*prepared.engine_args(), **options)
+    except ZeroDivisionError as exc:
+        raise InputError(_zero_price_message(prepared)) from exc
     operations = portsim.get_stock_operations()
     params = dict(options, resample=resample, trade_at=trade_at)
     if prepared.meta.get("note"):
         params["data_note"] = prepared.meta["note"]
     return Report.from_run(
-        prepared, np.asarray(creturn), trades, trade_positions, paths, operations, params,
+        prepared, np.asarray(creturn), excursion.trades, excursion.trade_positions, excursion.excursion,
+        operations, params,
         benchmark=benchmark, name=name,
     )

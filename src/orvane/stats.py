@@ -34,7 +34,7 @@ PERIODS_PER_YEAR = 252
 
 def returns(equity: pd.Series) -> pd.Series:
     """Simple return of each bar after the first."""
-    return equity.pct_change().iloc[1:]
+    return equity.pct_change(fill_method=None).iloc[1:]
 
 
 def drawdown(equity: pd.Series) -> pd.Series:
@@ -117,7 +117,10 @@ def sortino(rets: pd.Series, risk_free: float = 0.0, periods_per_year: float = P
 
 
 def yearly_returns(equity: pd.Series) -> pd.Series:
-    """Return of each calendar year; the first year is measured from the first value."""
+    """Return of each calendar year; the first year is measured from the first value.
+
+    A first year holding nothing but the first value is left out.
+    """
     if len(equity) == 0:
         return pd.Series(dtype=float)
     years = equity.index.year
@@ -126,7 +129,14 @@ def yearly_returns(equity: pd.Series) -> pd.Series:
     starts.iloc[0] = equity.iloc[0]
     out = ends / starts - 1.0
     out.index.name = "year"
-    return out
+    return _drop_lone_start(out, years)
+
+
+def _drop_lone_start(rets: pd.Series, period_of_bar: np.ndarray) -> pd.Series:
+    """Leave out a first period holding only the curve's first value: it has no return."""
+    if len(rets) > 1 and (np.asarray(period_of_bar) == np.asarray(period_of_bar)[0]).sum() == 1:
+        return rets.iloc[1:]
+    return rets
 
 
 def monthly_returns(equity: pd.Series) -> pd.DataFrame:
@@ -137,7 +147,7 @@ def monthly_returns(equity: pd.Series) -> pd.DataFrame:
     ends = equity.groupby(keys).last()
     starts = ends.shift(1)
     starts.iloc[0] = equity.iloc[0]
-    rets = ends / starts - 1.0
+    rets = _drop_lone_start(ends / starts - 1.0, keys[0] * 12 + keys[1])
     table = rets.unstack().reindex(columns=range(1, 13))
     table.index.name = "year"
     table.columns.name = "month"

@@ -1,0 +1,120 @@
+"""Statistics against values computed by hand on a tiny equity curve."""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from orvane import stats
+
+DATES = pd.to_datetime(["2023-12-28", "2023-12-29", "2024-01-02", "2024-01-03", "2024-01-04"])
+# Bar returns +10 %, -10 %, +20 %, -10 %.
+EQUITY = pd.Series([1.0, 1.1, 0.99, 1.188, 1.0692], index=DATES)
+ROOT = math.sqrt(252.0)
+
+
+def test_returns_and_total_return():
+    np.testing.assert_allclose(stats.returns(EQUITY).to_numpy(), [0.1, -0.1, 0.2, -0.1])
+    assert stats.total_return(EQUITY) == pytest.approx(0.0692)
+
+
+def test_volatility_sharpe_sortino():
+    r = stats.returns(EQUITY)
+    # mean 0.025; deviations .075 -.125 .175 -.125 -> sum of squares .0675 / 3 -> sd .15
+    assert stats.volatility(r) == pytest.approx(0.15 * ROOT)
+    assert stats.sharpe(r) == pytest.approx(0.025 / 0.15 * ROOT)
+    # downside deviation sqrt((0 + .01 + 0 + .01) / 4)
+    assert stats.sortino(r) == pytest.approx(0.025 / math.sqrt(0.005) * ROOT)
+
+
+def test_risk_free_rate_is_taken_per_bar():
+    r = stats.returns(EQUITY)
+    rf = (1.05) ** (1 / 252) - 1
+    assert stats.sharpe(r, risk_free=0.05) == pytest.approx((0.025 - rf) / 0.15 * ROOT)
+
+
+def test_cagr_over_calendar_span():
+    assert stats.cagr(EQUITY) == pytest.approx(1.0692 ** (365.25 / 7) - 1)
+
+
+def test_max_drawdown_with_dates():
+    dd = stats.max_drawdown(EQUITY)
+    assert dd["max_drawdown"] == pytest.approx(-0.1)
+    assert dd["peak"] == pd.Timestamp("2023-12-29")
+    assert dd["trough"] == pd.Timestamp("2024-01-02")
+    assert dd["recovery"] == pd.Timestamp("2024-01-03")
+
+
+def test_drawdown_without_recovery():
+    eq = pd.Series([1.0, 2.0, 1.0, 1.5], index=DATES[:4])
+    dd = stats.max_drawdown(eq)
+    assert dd["max_drawdown"] == pytest.approx(-0.5)
+    assert dd["peak"] == DATES[1] and dd["trough"] == DATES[2] and dd["recovery"] is pd.NaT
+
+
+def test_yearly_and_monthly_returns():
+    yearly = stats.yearly_returns(EQUITY)
+    assert list(yearly.index) == [2023, 2024]
+    np.testing.assert_allclose(yearly.to_numpy(), [0.1, 1.0692 / 1.1 - 1])
+    monthly = stats.monthly_returns(EQUITY)
+    assert monthly.loc[2023, 12] == pytest.approx(0.1)
+    assert monthly.loc[2024, 1] == pytest.approx(-0.028)
+    assert monthly.loc[2024, 2] != monthly.loc[2024, 2]
+
+
+def test_trade_figures_use_closed_trades():
+    trades = pd.DataFrame(
+        {
+            "return": [0.1, -0.05, 0.2, 0.3],
+            "exit_date": pd.to_datetime(["2024-01-02", "2024-01-03", "2024-01-04", None]),
+        }
+    )
+    got = stats.trade_stats(trades)
+    assert got["trades"] == 4 and got["open_trades"] == 1
+    assert got["win_rate"] == pytest.approx(2 / 3)
+    assert got["profit_factor"] == pytest.approx(0.3 / 0.05)
+    assert got["avg_win"] == pytest.approx(0.15)
+    assert got["avg_loss"] == pytest.approx(-0.05)
+
+
+def test_trade_figures_without_losses_or_trades():
+    only_wins = pd.DataFrame({"return": [0.1], "exit_date": [pd.Timestamp("2024-01-02")]})
+    assert stats.trade_stats(only_wins)["profit_factor"] == math.inf
+    none = stats.trade_stats(pd.DataFrame({"return": [], "exit_date": pd.to_datetime([])}))
+    assert none["trades"] == 0 and math.isnan(none["win_rate"])
+
+
+def test_benchmark_alpha_beta_excess():
+    # The strategy's bar returns are exactly twice the benchmark's.
+    bench = pd.Series([100.0, 105.0, 99.75, 109.725, 104.23875], index=DATES)
+    got = stats.benchmark_stats(EQUITY, bench)
+    assert got["beta"] == pytest.approx(2.0)
+    assert got["alpha"] == pytest.approx(0.0, abs=1e-12)
+    assert got["benchmark_return"] == pytest.approx(0.0423875)
+    assert got["excess_return"] == pytest.approx(0.0692 - 0.0423875)
+
+
+def test_benchmark_is_aligned_by_carrying_values_forward():
+    bench = pd.Series([100.0, 110.0], index=pd.to_datetime(["2023-12-01", "2024-01-03"]))
+    got = stats.benchmark_stats(EQUITY, bench)
+    assert got["benchmark_return"] == pytest.approx(0.1)
+
+
+def test_summary_collects_everything():
+    out = stats.summary(EQUITY, exposure=0.5, turnover=2.0, benchmark=EQUITY * 3)
+    assert out["total_return"] == pytest.approx(0.0692)
+    assert out["calmar"] == pytest.approx(stats.cagr(EQUITY) / 0.1)
+    assert out["exposure"] == 0.5 and out["turnover"] == 2.0
+    assert out["beta"] == pytest.approx(1.0) and out["excess_return"] == pytest.approx(0.0)
+    assert out["return 2023"] == pytest.approx(0.1)
+    assert out["max_drawdown_trough"] == pd.Timestamp("2024-01-02")
+
+
+def test_a_first_period_with_only_the_first_value_is_left_out():
+    eq = pd.Series([1.0, 1.1, 1.21], index=pd.to_datetime(["2023-12-29", "2024-01-02", "2024-02-01"]))
+    assert list(stats.yearly_returns(eq).index) == [2024]
+    assert stats.yearly_returns(eq).iloc[0] == pytest.approx(0.21)
+    monthly = stats.monthly_returns(eq)
+    assert list(monthly.index) == [2024]
+    np.testing.assert_allclose(monthly.loc[2024, [1, 2]].to_numpy(), [0.1, 0.1])
