@@ -130,9 +130,10 @@ def test_missing_mapping_reads_column_0(rec):
 
 def test_strided_matrices_are_read_in_place(rec):
     wide = np.zeros((5, 3, 2))
-    wide[:, 2, 1] = PRICE[:, 0]
     close = np.asfortranarray(np.repeat(CLOSE, 3, axis=1))
     rec.start(price=wide[:, :, 1], close=close, pos2price={0: 2})
+    # The recorder holds the caller's arrays, not copies.
+    wide[:, 2, 1] = PRICE[:, 0]
     assert_same(rec.trade(0, 1, 3), model())
 
 

@@ -184,3 +184,13 @@ def test_column_name_that_is_not_text_raises():
         run(PRICE, [[0.5, 0.5]], pos_columns=np.array(["S0", "\ud800"], dtype=object))
     with pytest.raises(TypeError, match="not iterable"):
         portsim.backtest_(**args(price_columns=None))
+
+
+def test_price_matrix_shorter_than_the_bars_raises_when_read():
+    p = np.full((3, 1), 10.0)
+    i = np.arange(4, dtype=np.int64)
+    # Nothing held: the missing fourth row is never read.
+    assert portsim.backtest_(p, p, p, p, p, i, C, np.zeros((1, 1)), i[:1], C, i).shape == (4,)
+    with pytest.raises(IndexError, match=r"^Out of bounds on buffer access \(axis 0\)$"):
+        portsim.backtest_(p, p, p, p, p, i, C, np.ones((1, 1)), i[:1], C, i)
+    assert [list(t) for t in excursion.trades] == []

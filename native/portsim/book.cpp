@@ -70,9 +70,8 @@ double weight_of(double position, double balance) {
 
 }  // namespace
 
-double set_position(PositionBook& p, int sid, double position, double cash,
-                    const TradeRules& rules, const Recorder& recorder, bool check_null,
-                    bool set_null, double balance) {
+double set_position(PositionBook& p, int sid, double position, double cash, const TradeRules& rules,
+                    const Recorder& recorder, bool check_null, bool set_null, double balance) {
   const bool exist = check_null ? p.contains(sid) : true;
   const bool prev_has_position = p.contains(sid) && p.value(sid) != 0.0;
   const bool next_has_position = position != 0.0;
@@ -103,7 +102,8 @@ double set_position(PositionBook& p, int sid, double position, double cash,
   const double amount = position - held;
   const bool buy = amount > 0.0;
   const bool is_entry = (amount > 0.0 && position >= 0.0) || (amount < 0.0 && position <= 0.0);
-  const double cost = is_entry ? std::fabs(amount) * rules.fee_ratio : std::fabs(amount) * cost_ratio;
+  const double cost =
+      is_entry ? std::fabs(amount) * rules.fee_ratio : std::fabs(amount) * cost_ratio;
   if (buy) {
     cash = cash - amount;
     held = held + (amount - cost);

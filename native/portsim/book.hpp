@@ -68,8 +68,8 @@ struct TradeRules {
 // Moves the holding of `sid` to the money value `position`, charging the fee
 // on every trade and the tax on reductions and closes, and tells the
 // recorder about entries, exits and splits. Returns the new cash.
-double set_position(PositionBook& p, int sid, double position, double cash,
-                    const TradeRules& rules, const Recorder& recorder, bool check_null = true,
-                    bool set_null = false, double balance = 1.0);
+double set_position(PositionBook& p, int sid, double position, double cash, const TradeRules& rules,
+                    const Recorder& recorder, bool check_null = true, bool set_null = false,
+                    double balance = 1.0);
 
 }  // namespace orvane::portsim

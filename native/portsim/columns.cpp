@@ -42,7 +42,8 @@ void for_each_item(PyObject* seq, Visit&& visit) {
 std::map<int, int> ColumnMap::to_map() const {
   std::map<int, int> out;
   for (std::size_t sid = 0; sid < price_of.size(); ++sid)
-    if (price_of[sid] != kNoPriceColumn) out.emplace_hint(out.end(), static_cast<int>(sid), price_of[sid]);
+    if (price_of[sid] != kNoPriceColumn)
+      out.emplace_hint(out.end(), static_cast<int>(sid), price_of[sid]);
   return out;
 }
 

@@ -23,9 +23,9 @@ namespace {
 void intrabar_exit(Run& run, int sid, int sidprice, double r, const ExitBounds& b) {
   const double p = run.previous_price.at(sidprice);
   const double cr_at_reference = run.returns.cr(sid) / r;
-  const double high_r = cr_at_reference * (run.high(run.d, sidprice) / p);
-  const double low_r = cr_at_reference * (run.low(run.d, sidprice) / p);
-  const double open_r = cr_at_reference * (run.open(run.d, sidprice) / p);
+  const double high_r = cr_at_reference * (run.bar_high[sidprice] / p);
+  const double low_r = cr_at_reference * (run.bar_low[sidprice] / p);
+  const double open_r = cr_at_reference * (run.bar_open[sidprice] / p);
 
   const bool touch_low = low_r <= b.min_r;
   const bool touch_high = high_r >= b.max_r;
@@ -47,7 +47,7 @@ void intrabar_exit(Run& run, int sid, int sidprice, double r, const ExitBounds& 
 }
 
 void close_signal(Run& run, int sid, int sidprice, double trade_price, const ExitBounds& b) {
-  const double cr_at_close = run.returns.cr(sid) * run.close(run.d, sidprice) / trade_price;
+  const double cr_at_close = run.returns.cr(sid) * run.bar_close[sidprice] / trade_price;
   if (cr_at_close >= b.max_r)
     run.exit_stocks_temp.push_back(sid);
   else if (cr_at_close < b.min_r)
@@ -69,8 +69,7 @@ void exit_step(Run& run) {
     const int abssid = std::abs(s);
     // A rebalance on this bar that gives the stock a non-zero target takes
     // care of it; the signal is left to it.
-    const bool will_be_set_by_rebalance = run.should_rebalance &&
-                                          !run.stop_trading_next_period() &&
+    const bool will_be_set_by_rebalance = run.should_rebalance && !run.stop_trading_next_period() &&
                                           run.pos_values(run.pos_id, abssid) != 0.0;
     if (!run.pos.contains(abssid) || run.pos.value(abssid) == 0.0 || will_be_set_by_rebalance)
       continue;

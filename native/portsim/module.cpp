@@ -95,7 +95,8 @@ Ref backtest(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   run.periodically_rebalance = truth(22, true);
 
   for (std::size_t i = 0; i < 11; ++i) check_ndarray(a[i], kArrayParams[i].name);
-  for (std::size_t i = 0; i < 11; ++i) check_buffer(a[i], *kArrayParams[i].elem, kArrayParams[i].ndim);
+  for (std::size_t i = 0; i < 11; ++i)
+    check_buffer(a[i], *kArrayParams[i].elem, kArrayParams[i].ndim);
   // The run needs these three for its sizes; without them it cannot start.
   for (std::size_t i : {5u, 9u, 10u})
     if (a[i] == Py_None)
@@ -178,8 +179,7 @@ PyObject* py_get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs
     check_buffer(a[0], kText, 1);
     check_buffer(a[1], kInt64, 1);
     Ref excursion = module_global("excursion");
-    return portsim::get_trade_stocks(excursion.get(), a[0], a[1], touched_exit,
-                                     g_stock_operations)
+    return portsim::get_trade_stocks(excursion.get(), a[0], a[1], touched_exit, g_stock_operations)
         .release();
   });
 }

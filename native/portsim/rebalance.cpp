@@ -26,8 +26,11 @@ double rebalance(PositionBook& p, const WeightRow& newp, double cash, const Trad
       const double sign = target > 0.0 ? 1.0 : -1.0;
       target = limit * sign;
     }
-    cash = set_position(p, static_cast<int>(sid), target, cash, rules, recorder, true, true,
-                        balance);
+    // A zero target for a stock not held is no trade at all; most of a wide
+    // row is that.
+    if (target == 0.0 && !p.contains(static_cast<int>(sid))) continue;
+    cash =
+        set_position(p, static_cast<int>(sid), target, cash, rules, recorder, true, true, balance);
   }
   return cash;
 }

@@ -33,9 +33,7 @@ class Recorder {
     t_.record_exit(sid, has_transaction);
     py::check_pending();
   }
-  void end_analysis(std::map<int, double>& pos) const {
-    py::check(t_.end_analysis(pos));
-  }
+  void end_analysis(std::map<int, double>& pos) const { py::check(t_.end_analysis(pos)); }
 
  private:
   const capi::Table& t_;

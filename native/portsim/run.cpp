@@ -61,13 +61,14 @@ void set_up(Run& run) {
   as_int(run.bars);  // bar indexes reach the recorder as int
   npy_intp dims[1] = {run.bars};
   run.creturn = py::check(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
-  run.creturn_data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(run.creturn.get())));
+  run.creturn_data =
+      static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(run.creturn.get())));
 
   const Py_ssize_t npos = columns_of(run.pos_values, a.pos_values);
   run.pos = PositionBook(static_cast<std::size_t>(npos));
   run.returns = CumulativeReturns(static_cast<std::size_t>(npos));
-  run.previous_price = ReferencePrices(
-      &run.price, static_cast<std::size_t>(columns_of(run.price, a.price_values)));
+  run.previous_price =
+      ReferencePrices(&run.price, static_cast<std::size_t>(columns_of(run.price, a.price_values)));
   for (int sid = 0; sid < npos; ++sid)
     if (run.pos2price(sid) == ColumnMap::kNoPriceColumn) run.unpriced_columns.push_back(sid);
 
@@ -103,8 +104,8 @@ void warn_nan() {
 // call.
 __attribute__((noipa)) void prefetch_bar(const Run& run, Py_ssize_t d) {
   if (d < 0 || d >= run.price.rows() || d >= run.close.rows()) return;
-  const bool intrabar = run.args.touched_exit && d < run.high.rows() && d < run.low.rows() &&
-                        d < run.open.rows();
+  const bool intrabar =
+      run.args.touched_exit && d < run.high.rows() && d < run.low.rows() && d < run.open.rows();
   for (const int sid : run.pos.cached_keys()) {
     const int sidprice = run.pos2price(sid);
     if (sidprice < 0 || sidprice >= run.price.cols() || sidprice >= run.close.cols()) continue;
@@ -122,7 +123,6 @@ __attribute__((noipa)) void prefetch_bar(const Run& run, Py_ssize_t d) {
 // Moves every holding by its trade price since the reference price and
 // hands it to the exit rules.
 void value_holdings(Run& run) {
-  const Py_ssize_t d = run.d;
   const std::vector<int>& keys = run.pos.keys();
   // Exits inside the pass leave zero entries in place, so `keys` stays
   // valid throughout.
@@ -130,7 +130,7 @@ void value_holdings(Run& run) {
     const int sid = keys[i];
     const int sidprice = run.price_column(sid);
     double& reference = run.previous_price.at(sidprice);
-    const double trade_price = run.price(d, sidprice);
+    const double trade_price = run.bar_price[sidprice];
     if (std::isnan(reference)) reference = trade_price;
     double r = trade_price / reference;
     if (std::isnan(r)) r = 1.0;
@@ -179,8 +179,8 @@ double close_value(Run& run) {
   double balance = run.cash;
   for (const int sid : run.pos.keys()) {
     const int sidprice = run.price_column(sid);
-    const double trade_price = run.price(run.d, sidprice);
-    const double close_price = run.close(run.d, sidprice);
+    const double trade_price = run.bar_price[sidprice];
+    const double close_price = run.bar_close[sidprice];
     const double v = run.pos.value(sid);
     if (std::isnan(trade_price) || std::isnan(close_price))
       balance += v;
@@ -219,12 +219,21 @@ py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, PyObject*& s
   set_up(run);
 
   for (run.d = 0; run.d < run.bars; ++run.d) {
+    // A long run answers Ctrl-C (and other signal handlers) between bars.
+    py::check_status(PyErr_CheckSignals());
     const std::int64_t date = run.price_index.unchecked(run.d);
     if (date < run.pos_index[0]) {
       run.creturn_data[run.d] = 1.0;
       continue;
     }
     recorder.record_date(static_cast<int>(run.d));
+    run.bar_price = BarRow(run.price, run.d);
+    run.bar_close = BarRow(run.close, run.d);
+    if (args.touched_exit) {
+      run.bar_high = BarRow(run.high, run.d);
+      run.bar_low = BarRow(run.low, run.d);
+      run.bar_open = BarRow(run.open, run.d);
+    }
     run.exit_stocks_temp.clear();
     value_holdings(run);
     exit_step(run);

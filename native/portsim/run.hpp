@@ -79,6 +79,29 @@ class CumulativeReturns {
   std::ptrdiff_t nan_count_ = 0;
 };
 
+// One bar of a price matrix: the row is located once per bar, and an element
+// inside it is read directly; any other index goes through the checked
+// access, which raises as an element access of the matrix would.
+class BarRow {
+ public:
+  BarRow() = default;
+  BarRow(const py::ArrayView2<double>& matrix, Py_ssize_t d)
+      : matrix_(&matrix),
+        d_(d),
+        row_(d >= 0 && d < matrix.rows() ? matrix.row(d) : Row(nullptr, 0, 0)) {}
+
+  double operator[](int sidprice) const {
+    if (sidprice >= 0 && sidprice < row_.size()) return row_.unchecked(sidprice);
+    return (*matrix_)(d_, sidprice);
+  }
+
+ private:
+  using Row = py::ArrayView2<double>::Row;
+  const py::ArrayView2<double>* matrix_ = nullptr;
+  Py_ssize_t d_ = 0;
+  Row row_{nullptr, 0, 0};
+};
+
 // The reference trade price per price column, against which the next
 // bar's move of a holding is measured. A rebalance sets every column to the
 // trade price of its bar; that row is read lazily, a column at its first use
@@ -145,6 +168,8 @@ struct Run {
   Py_ssize_t current_position_id = -1;
   bool should_rebalance = false;
   Py_ssize_t d = 0;
+  // The current bar of each price matrix.
+  BarRow bar_price, bar_close, bar_high, bar_low, bar_open;
 
   // The truth of stop_trading_next_period, tested anew wherever it is read.
   bool stop_trading_next_period() const;
