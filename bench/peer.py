@@ -100,8 +100,8 @@ def reference_creturn(u: Universe) -> np.ndarray:
     return out
 
 
-def run_peer(close: np.ndarray, size: np.ndarray, dates: np.ndarray):
-    """Run vectorbt and return its portfolio object (the timed part of the peer job)."""
+def run_peer(close: np.ndarray, size: np.ndarray, dates: np.ndarray, engine: str = "numba"):
+    """Run vectorbt with one of its engines and return its portfolio object."""
     import pandas as pd
     import vectorbt as vbt
 
@@ -117,13 +117,17 @@ def run_peer(close: np.ndarray, size: np.ndarray, dates: np.ndarray):
         call_seq="auto",
         init_cash=1.0,
         fees=0.0,
+        # The engine trades any amount; vectorbt's default rejects orders below
+        # 1e-8 shares, which at a starting cash of 1.0 drops small resizes.
+        min_size=0.0,
         freq="1D",
+        engine=engine,
     )
 
 
-def peer_value(close: np.ndarray, size: np.ndarray, dates: np.ndarray) -> np.ndarray:
+def peer_value(close: np.ndarray, size: np.ndarray, dates: np.ndarray, engine: str = "numba") -> np.ndarray:
     """Peer job from inputs to the per-bar portfolio value (starts at 1)."""
-    pf = run_peer(close, size, dates)
+    pf = run_peer(close, size, dates, engine)
     return np.asarray(pf.value(), dtype=np.float64).reshape(-1)
 
 
@@ -134,3 +138,16 @@ def peer_available() -> str | None:
     except Exception as exc:  # any import failure means: no peer in this run
         return f"{type(exc).__name__}: {exc}"
     return None
+
+
+def engine_available(engine: str) -> bool:
+    """Whether vectorbt can run with `engine` ("numba" always; "rust" needs vectorbt-rust)."""
+    if engine == "numba":
+        return True
+    if engine == "rust":
+        try:
+            import vectorbt_rust  # noqa: F401
+        except ImportError:
+            return False
+        return True
+    return False
