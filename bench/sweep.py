@@ -18,6 +18,7 @@ import datetime
 import json
 import os
 import platform
+import resource
 import sys
 import time
 from typing import Any, Optional
@@ -40,10 +41,10 @@ FULL_GRID = {
     "trail_stop": [0.1, 0.15, 0.2, 0.3, None],
 }
 QUICK_GRID = {
-    "holdings": [50, 100, 150],
+    "holdings": [25, 50, 100, 150],
     "stop_loss": [0.1, None],
-    "take_profit": [0.3, None],
-    "trail_stop": [0.15, None],
+    "take_profit": [0.2, 0.3, None],
+    "trail_stop": [0.1, 0.15, 0.2, None],
 }
 
 
@@ -102,11 +103,35 @@ def build(quick: bool) -> tuple[pd.DataFrame, TopN, dict, dict, tuple[int, int]]
     return close, strategy, options, grid, u.shape
 
 
+def shared_cpu_note() -> str:
+    """A warning when the kernel shares the CPUs between sessions rather than processes."""
+    try:
+        with open("/proc/sys/kernel/sched_autogroup_enabled") as f:
+            enabled = f.read().strip() == "1"
+    except OSError:
+        return ""
+    if not enabled or os.getloadavg()[0] < 1.0:
+        return ""
+    return (" (the kernel's autogroup scheduling splits the CPUs between busy sessions, so while"
+            " other sessions run, more worker processes do not get this one more CPU time)")
+
+
+def cpu_seconds() -> float:
+    """CPU time of this process and of its finished children (the pool's workers)."""
+    total = 0.0
+    for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
+        usage = resource.getrusage(who)
+        total += usage.ru_utime + usage.ru_stime
+    return total
+
+
 def run_mode(label: str, close: pd.DataFrame, strategy: TopN, grid: dict, options: dict, executor: Any,
              workers: Optional[int]) -> tuple[pd.DataFrame, float]:
+    before = cpu_seconds()
     start = time.perf_counter()
     table = orvane.sweep(strategy, close, grid, options=options, executor=executor, max_workers=workers)
     seconds = time.perf_counter() - start
+    table.attrs["cpu_seconds"] = cpu_seconds() - before
     failed = table["error"].notna().sum()
     if failed:
         raise SystemExit(f"{label}: {failed} combinations failed, first: {table['error'].dropna().iloc[0]}")
@@ -115,7 +140,7 @@ def run_mode(label: str, close: pd.DataFrame, strategy: TopN, grid: dict, option
 
 def main(argv: Optional[list[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="500 stocks x 1,000 bars, 24 combinations")
+    parser.add_argument("--quick", action="store_true", help="500 stocks x 1,000 bars, 96 combinations")
     parser.add_argument("--workers", default="1,2", help="process pool sizes to time (default 1,2)")
     parser.add_argument("--no-serial", action="store_true", help="skip the in-process run")
     parser.add_argument("--dask", action="store_true", help="also time a local Dask cluster of 2 worker processes")
@@ -130,6 +155,7 @@ def main(argv: Optional[list[str]] = None) -> int:
     print(f"machine: {platform.machine()}, {os.cpu_count()} CPUs ({len(os.sched_getaffinity(0))} usable),"
           f" Python {platform.python_version()}, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC")
     print(f"universe built in {time.perf_counter() - t0:.1f} s")
+    print(f"load average at start: {os.getloadavg()[0]:.1f}{shared_cpu_note()}")
 
     # Warm-up: imports, first-touch of the price pages, the engine's first run.
     orvane.sweep(strategy, close, [{k: v[0] for k, v in grid.items()}], options=options, executor="serial")
@@ -148,8 +174,14 @@ def main(argv: Optional[list[str]] = None) -> int:
     reference: Optional[pd.DataFrame] = None
     for label, executor, workers in modes:
         table, seconds = run_mode(label, close, strategy, grid, options, executor, workers)
-        rows.append({"executor": label, "workers": workers or 1, "seconds": seconds, "combos_per_s": n_combos / seconds})
-        print(f"  {label:<12} {seconds:8.1f} s  {n_combos / seconds:8.2f} combinations/s", flush=True)
+        load = os.getloadavg()[0]
+        cpu = table.attrs.pop("cpu_seconds")
+        rows.append({"executor": label, "workers": workers or 1, "seconds": seconds,
+                     "combos_per_s": n_combos / seconds, "cpu_seconds": cpu, "load_1min": load})
+        # CPU seconds per wall second and the load average show how much of the
+        # machine the run got while other work ran.
+        print(f"  {label:<12} {seconds:8.1f} s  {n_combos / seconds:8.2f} combinations/s"
+              f"  {cpu / seconds:4.2f} CPUs busy  (load average {load:.1f})", flush=True)
         if reference is None:
             reference = table
         else:

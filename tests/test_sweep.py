@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import multiprocessing
 import os
+import threading
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
@@ -121,6 +122,19 @@ def test_a_user_executor_receives_the_data_once_per_worker(market, tmp_path) -> 
     pd.testing.assert_frame_equal(serial, pooled, check_exact=True)
     pids = log.read_text().split()
     assert 1 <= len(pids) <= 2 and len(set(pids)) == len(pids)
+
+
+def test_a_user_executor_takes_a_lambda_but_not_an_unpicklable_strategy(market) -> None:
+    grid = {"top": [5, 9]}
+    serial = orvane.sweep(top_momentum, market, [{"top": 5, "lookback": 60}, {"top": 9, "lookback": 60}],
+                          options=OPTIONS, executor="serial")
+    lock = threading.Lock()
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        pooled = orvane.sweep(lambda prices, top: top_momentum(prices, top, 60), market, grid,
+                              options=OPTIONS, executor=pool)
+        with pytest.raises(TypeError, match="cannot be sent to the executor's workers"):
+            orvane.sweep(lambda prices, top: lock and top_momentum(prices, top, 60), market, grid, executor=pool)
+    pd.testing.assert_frame_equal(serial.drop(columns="lookback"), pooled, check_exact=True)
 
 
 def test_threads_share_the_engine_without_mixing_runs(position, market) -> None:

@@ -249,15 +249,14 @@ def _dumps(payload: _Payload) -> bytes:
     try:
         import cloudpickle
 
-        return cloudpickle.dumps(payload, protocol=pickle.HIGHEST_PROTOCOL)
+        dumps: Callable[..., bytes] = cloudpickle.dumps
     except ImportError:
-        pass
+        dumps = pickle.dumps
     try:
-        return pickle.dumps(payload, protocol=pickle.HIGHEST_PROTOCOL)
+        return dumps(payload, protocol=pickle.HIGHEST_PROTOCOL)
     except Exception as exc:
         raise TypeError(
-            f"the sweep's strategy or data cannot be sent to the executor's workers ({_describe(exc)}); "
-            "use a function defined at module level, or install cloudpickle"
+            f"the sweep's strategy or data cannot be sent to the executor's workers ({_describe(exc)})"
         ) from None
 
 
@@ -312,7 +311,8 @@ class _ExecutorRunner(_Runner):
         # A pool of our own received the data through its initializer.
         self.eager = 0 if self.owned else workers
         self.in_process = in_process
-        self._bytes: Optional[bytes] = None
+        # Pickled up front, so that data a worker cannot receive fails the call before anything runs.
+        self._bytes: Optional[bytes] = None if in_process or self.owned else _dumps(payload)
 
     def restart(self) -> None:
         if self.start is None:
@@ -321,10 +321,8 @@ class _ExecutorRunner(_Runner):
         self.executor = self.start()
 
     def data(self) -> Any:
-        if self.in_process:
-            return self.payload
         if self._bytes is None:
-            self._bytes = _dumps(self.payload)
+            return self.payload
         return self._bytes
 
     def submit(self, batch: list, with_data: bool, want_reports: bool) -> Any:
