@@ -232,6 +232,8 @@ def test_unranked_rows_are_never_kept(market) -> None:
     grid = [{"top": -1, "lookback": 40}, {"top": 5, "lookback": 40}]
     frame = orvane.sweep(top_momentum, market, grid, options=OPTIONS, executor="serial", keep=5)
     assert frame.loc[0, "report"] is None and frame.loc[1, "report"] is not None
+    failed = orvane.sweep(top_momentum, market, grid[:1], options=OPTIONS, executor="serial", keep=5)
+    assert failed.loc[0, "report"] is None and failed.loc[0, "error"].startswith("ValueError")
 
 
 @pytest.mark.parametrize(
@@ -243,6 +245,8 @@ def test_unranked_rows_are_never_kept(market) -> None:
         ({"keep": 1, "sort_by": "sharp"}, "is not a statistic"),
         ({"executor": "threads"}, "executor must be"),
         ({"stats_options": {"riskfree": 0.01}}, "unknown stats_options"),
+        ({"max_workers": 0}, "max_workers must be a positive integer"),
+        ({"batch_size": 0}, "batch_size must be a positive integer"),
     ],
 )
 def test_bad_arguments_fail_with_a_clear_message(position, market, kwargs, message) -> None:

@@ -372,10 +372,8 @@ def _make_runner(executor: Any, payload: _Payload, max_workers: Optional[int], n
     if executor is None or (isinstance(executor, str) and executor == "serial"):
         return _SerialRunner(payload)
     if isinstance(executor, str) and executor == "process":
-        workers = max_workers if max_workers is not None else _default_workers()
-        if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
-            raise ValueError(f"max_workers must be a positive integer, got {max_workers!r}")
-        workers = max(min(workers, n_batches), 1)
+        workers = max(min(max_workers or _default_workers(), n_batches), 1)
+
         def start() -> Executor:
             return ProcessPoolExecutor(
                 max_workers=workers, mp_context=_process_context(), initializer=_install, initargs=(payload,)
@@ -598,6 +596,9 @@ def _frame(names: list[str], combos: list[dict], outcomes: list[_Outcome]) -> pd
 
 
 def _best(frame: pd.DataFrame, sort_by: str, ascending: bool, keep: int) -> list[int]:
+    """Rows of the ``keep`` best combinations by ``sort_by``, in grid order."""
+    if frame["error"].notna().all():
+        return []
     if sort_by not in frame.columns:
         stats = [c for c in frame.columns if c != "error"]
         raise ValueError(f"sort_by={sort_by!r} is not a column of the sweep's results: {stats}")
@@ -743,6 +744,8 @@ def sweep(
         raise ValueError(f"unknown stats_options {bad_stats}; expected some of {allowed_stats}")
     if isinstance(keep, bool) or not isinstance(keep, int) or keep < 0:
         raise ValueError(f"keep must be a non-negative integer, got {keep!r}")
+    if max_workers is not None and (isinstance(max_workers, bool) or not isinstance(max_workers, int) or max_workers < 1):
+        raise ValueError(f"max_workers must be a positive integer, got {max_workers!r}")
 
     payload = _Payload(
         token=uuid.uuid4().hex,
