@@ -386,9 +386,10 @@ def _make_runner(executor: Any, payload: _Payload, max_workers: Optional[int], n
     if client is not None:
         return _DaskRunner(executor, client, payload)
     if isinstance(executor, Executor):
-        workers = getattr(executor, "_max_workers", None)
-        workers = workers if isinstance(workers, int) and workers > 0 else _default_workers()
-        return _ExecutorRunner(executor, payload, workers, in_process=isinstance(executor, ThreadPoolExecutor))
+        # The standard pools know their size; for others the machine's is a fair guess.
+        size = getattr(executor, "_max_workers", None)
+        pool_size = size if isinstance(size, int) and size > 0 else _default_workers()
+        return _ExecutorRunner(executor, payload, pool_size, in_process=isinstance(executor, ThreadPoolExecutor))
     raise TypeError(
         "executor must be 'process', 'serial', None, a concurrent.futures.Executor or a distributed.Client,"
         f" got {type(executor).__name__}"
