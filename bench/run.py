@@ -74,6 +74,12 @@ class Result:
             return math.nan
         return statistics.median(self.times_s) * 1e9 / self.holding_bars
 
+    @property
+    def cpu_ns_per_holding_bar(self) -> float:
+        if not self.holding_bars or not self.cpu_s:
+            return math.nan
+        return statistics.median(self.cpu_s) * 1e9 / self.holding_bars
+
     def as_dict(self) -> dict[str, Any]:
         return {
             "name": self.name,
@@ -82,6 +88,7 @@ class Result:
             "times_ms": [t * 1e3 for t in self.times_s],
             "cpu_ms": self.cpu_ms,
             "ns_per_holding_bar": self.ns_per_holding_bar,
+            "cpu_ns_per_holding_bar": self.cpu_ns_per_holding_bar,
             "holding_bars": self.holding_bars,
             "trades": self.trades,
             "py_peak_bytes": self.py_peak_bytes,
@@ -161,18 +168,25 @@ def time_runs(
 ) -> tuple[list[float], list[float]]:
     """Wall-clock and CPU seconds per run of `call(prepare())`, after `warmup` untimed runs.
 
-    The CPU time of the thread is kept beside the wall-clock time: on a
-    shared machine it leaves out the time the process waited for a core.
+    Each timed run ends with a collection of the youngest generation of the
+    garbage collector, so that cost is charged to the run that caused it.
+
+    The CPU time of the process (all its threads, so a multi-threaded peer is
+    charged in full) is kept beside the wall-clock time: on a shared machine
+    it leaves out the time the process waited for a core.
     """
     wall, cpu = [], []
     for i in range(warmup + repeats):
         arg = prepare()
         gc.collect()
-        c0 = time.thread_time()
+        c0 = time.process_time()
         t0 = time.perf_counter()
         call(arg)
+        # Collecting the young objects the run left is part of its cost, also
+        # when the run postponed it by pausing the collector.
+        gc.collect(0)
         t1 = time.perf_counter()
-        c1 = time.thread_time()
+        c1 = time.process_time()
         if i >= warmup:
             wall.append(t1 - t0)
             cpu.append(c1 - c0)
@@ -285,10 +299,11 @@ class Bench:
         )
         res = Result("GTS get_trade_stocks", u.shape, times, cpu, trades=n)
         res.extra["ns_per_row"] = statistics.median(times) * 1e9 / max(n, 1)
+        res.extra["cpu_ns_per_row"] = statistics.median(cpu) * 1e9 / max(n, 1)
         self.results.append(res)
         print(
             f"{res.name:<24} {fmt_shape(u.shape):>11} {res.median_ms:>10.2f} {res.cpu_ms:>8.2f} "
-            f"{res.extra['ns_per_row']:>11.1f} ns per row, {n} rows"
+            f"{res.extra['ns_per_row']:>11.1f} {res.extra['cpu_ns_per_row']:>10.1f}  ns per trade row, {n} rows"
         )
 
 
@@ -305,14 +320,14 @@ def print_header(title: str) -> None:
     print(title)
     print(
         f"{'workload':<24} {'stocks x bars':>11} {'median ms':>10} {'cpu ms':>8} {'ns/hold-bar':>11} "
-        f"{'hold-bars':>10} {'trades':>9} {'py MB':>7} {'rss MB':>7}"
+        f"{'cpu ns/h-b':>10} {'hold-bars':>10} {'trades':>9} {'py MB':>7} {'rss MB':>7}"
     )
 
 
 def print_row(r: Result, matrix_bytes: int) -> None:
     print(
         f"{r.name:<24} {fmt_shape(r.shape):>11} {r.median_ms:>10.2f} {r.cpu_ms:>8.2f} {r.ns_per_holding_bar:>11.2f} "
-        f"{r.holding_bars:>10} {r.trades:>9} {fmt_mb(r.py_peak_bytes):>7} {fmt_mb(r.rss_peak_bytes):>7}"
+        f"{r.cpu_ns_per_holding_bar:>10.2f} {r.holding_bars:>10} {r.trades:>9} {fmt_mb(r.py_peak_bytes):>7} {fmt_mb(r.rss_peak_bytes):>7}"
         f"   (one price matrix {matrix_bytes / MB:.0f} MB; runs {', '.join(f'{t * 1e3:.1f}' for t in r.times_s)} ms)",
         flush=True,
     )
@@ -325,27 +340,30 @@ def sizes(opts: argparse.Namespace) -> dict[str, Any]:
 
 
 def run_u4(b: Bench, cfg: dict[str, Any]) -> None:
-    grid: dict[tuple[int, int], float] = {}
+    wall: dict[tuple[int, int], float] = {}
+    cpu: dict[tuple[int, int], float] = {}
     for n_bars in cfg["u4_bars"]:
         for n_stocks in cfg["u4_stocks"]:
             u = U.u1(n_stocks, n_bars)
             r = b.workload(f"U4 {n_stocks}x{n_bars}", u, "close", max(3, cfg["repeats"] - 2), memory=False)
-            grid[(n_stocks, n_bars)] = r.median_ms
+            wall[(n_stocks, n_bars)] = r.median_ms
+            cpu[(n_stocks, n_bars)] = r.cpu_ms
             del u
     stocks, bars = list(cfg["u4_stocks"]), list(cfg["u4_bars"])
-    print()
-    print("U4 scaling: median ms (rows: bars, columns: stocks)")
-    print(f"{'bars':>8} " + " ".join(f"{s:>9}" for s in stocks))
+    for title, grid in (("median wall ms", wall), ("median CPU ms", cpu)):
+        print()
+        print(f"U4 scaling, {title} (rows: bars, columns: stocks)")
+        print(f"{'bars':>8} " + " ".join(f"{s:>9}" for s in stocks))
+        for t in bars:
+            print(f"{t:>8} " + " ".join(f"{grid[(s, t)]:>9.1f}" for s in stocks))
+    print("growth exponent k in CPU time ~ size^k, per doubling step (1 = linear, 0 = flat):")
     for t in bars:
-        print(f"{t:>8} " + " ".join(f"{grid[(s, t)]:>9.1f}" for s in stocks))
-    print("growth exponent k in time ~ size^k, per doubling step:")
-    for t in bars:
-        ks = [math.log(grid[(s2, t)] / grid[(s1, t)]) / math.log(s2 / s1) for s1, s2 in zip(stocks, stocks[1:])]
-        print(f"  stocks at {t} bars: " + ", ".join(f"{k:.2f}" for k in ks))
+        ks = [math.log(cpu[(s2, t)] / cpu[(s1, t)]) / math.log(s2 / s1) for s1, s2 in zip(stocks, stocks[1:])]
+        print(f"  stocks, at {t} bars: " + ", ".join(f"{k:.2f}" for k in ks))
     for s in stocks:
-        ks = [math.log(grid[(s, t2)] / grid[(s, t1)]) / math.log(t2 / t1) for t1, t2 in zip(bars, bars[1:])]
-        print(f"  bars at {s} stocks: " + ", ".join(f"{k:.2f}" for k in ks))
-    b.notes.append("U4 grid ms: " + json.dumps({f"{s}x{t}": v for (s, t), v in grid.items()}))
+        ks = [math.log(cpu[(s, t2)] / cpu[(s, t1)]) / math.log(t2 / t1) for t1, t2 in zip(bars, bars[1:])]
+        print(f"  bars, at {s} stocks: " + ", ".join(f"{k:.2f}" for k in ks))
+    b.notes.append("U4 grid CPU ms: " + json.dumps({f"{s}x{t}": round(v, 2) for (s, t), v in cpu.items()}))
 
 
 def run_peer(b: Bench, cfg: dict[str, Any], opts: argparse.Namespace) -> None:
@@ -385,11 +403,18 @@ def run_peer(b: Bench, cfg: dict[str, Any], opts: argparse.Namespace) -> None:
     if best is None:
         return
     ratio = best.median_ms / mine.median_ms
-    best.extra["ratio"] = ratio
-    print(f"peer/orvane time ratio on the same job (fastest peer, {best.name}): {ratio:.1f}x")
+    cpu_ratio = best.cpu_ms / mine.cpu_ms
+    best.extra.update(ratio=ratio, cpu_ratio=cpu_ratio)
+    print(
+        f"peer/orvane time ratio on the same job (fastest peer, {best.name}): "
+        f"{ratio:.1f}x wall, {cpu_ratio:.1f}x CPU"
+    )
     for r in b.results:
         if r.name.startswith(("U1 ", "U2 ")):
-            print(f"peer/orvane time ratio against {r.name.strip()}: {best.median_ms / r.median_ms:.1f}x")
+            print(
+                f"peer/orvane time ratio against {r.name.strip()}: "
+                f"{best.median_ms / r.median_ms:.1f}x wall, {best.cpu_ms / r.cpu_ms:.1f}x CPU"
+            )
 
 
 def check_equal(b: Bench, u: U.Universe, peer: Result, creturn: np.ndarray, value: np.ndarray) -> None:
