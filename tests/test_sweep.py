@@ -124,6 +124,15 @@ def test_a_user_executor_receives_the_data_once_per_worker(market, tmp_path) -> 
     assert 1 <= len(pids) <= 2 and len(set(pids)) == len(pids)
 
 
+def test_the_sweeps_own_pool_never_ships_the_data_with_a_task(market, tmp_path) -> None:
+    log = tmp_path / "unpickled.txt"
+    grid = {"top": [4, 6, 8, 10], "stop_loss": [0.1, None]}
+    frame = orvane.sweep(LoggedStrategy(str(log)), market, grid, options=OPTIONS, max_workers=2, batch_size=1)
+    assert frame["error"].isna().all()
+    # Forked workers inherit the data: nothing was unpickled, once or per task.
+    assert not log.exists()
+
+
 def test_a_user_executor_takes_a_lambda_but_not_an_unpicklable_strategy(market) -> None:
     grid = {"top": [5, 9]}
     serial = orvane.sweep(top_momentum, market, [{"top": 5, "lookback": 60}, {"top": 9, "lookback": 60}],
