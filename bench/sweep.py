@@ -181,7 +181,8 @@ def main(argv: Optional[list[str]] = None) -> int:
         # CPU seconds per wall second and the load average show how much of the
         # machine the run got while other work ran.
         print(f"  {label:<12} {seconds:8.1f} s  {n_combos / seconds:8.2f} combinations/s"
-              f"  {cpu / seconds:4.2f} CPUs busy  (load average {load:.1f})", flush=True)
+              f"  {cpu / seconds:4.2f} CPUs busy  {cpu / n_combos * 1e3:6.1f} ms CPU per combination"
+              f"  (load average {load:.1f})", flush=True)
         if reference is None:
             reference = table
         else:
