@@ -9,21 +9,25 @@ BENCH_ARGS ?=
 # NumPy 1.x needs pandas 2.x (pandas 3 requires NumPy 2).
 NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3"
 
-.PHONY: test install demo bench sanitize test-numpy1 fuzz memcheck clean
+.PHONY: test install demo bench bench-sweep sanitize test-numpy1 fuzz memcheck clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 install: $(VENV)/.installed
 
+# Full benchmark with the peer; BENCH_ARGS="--quick" or "--only U1,PEER" for less.
+bench: $(VENV)/.bench-installed
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+# Parameter-sweep throughput on U1 (serial, 1 and 2 processes); BENCH_ARGS="--quick" for a short run.
+bench-sweep: $(VENV)/.installed
+	$(PY) bench/sweep.py $(BENCH_ARGS)
+
 # Runs the sample strategy on the built-in synthetic market and writes the
 # HTML report, trades CSV and equity PNG into out/demo.
 demo: $(VENV)/.installed
 	$(VENV)/bin/orvane demo --out out/demo
-
-# Full benchmark with the peer; BENCH_ARGS="--quick" or "--only U1,PEER" for less.
-bench: $(VENV)/.bench-installed
-	$(PY) bench/run.py $(BENCH_ARGS)
 
 # Build requirements: the extensions always compile against NumPy 2 headers.
 %/.build-deps:

@@ -11,7 +11,8 @@ from . import datasets
 from .inputs import InputError, Prices
 from .report import Report
 from .simulate import backtest
+from .sweep import sweep
 
 __version__ = "0.1.0"
 
-__all__ = ["backtest", "Report", "Prices", "InputError", "datasets", "__version__"]
+__all__ = ["backtest", "sweep", "Report", "Prices", "InputError", "datasets", "__version__"]
