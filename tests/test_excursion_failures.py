@@ -180,3 +180,17 @@ def test_end_analysis_stops_at_the_first_failure(rec):
         probe.end_analysis({0: 1.0, 1: 1.0, 2: 1.0})
     assert rec.trades == [[0, 1, -1], [1, 1, -1]]
     assert len(rec.positions) == 2 and len(rec.arrays) == 1
+
+
+def _virtual_memory_kb() -> int:
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+
+
+def test_entry_far_outside_the_data_reserves_nothing(rec):
+    # An entry bar two thousand million bars before the data fails on its
+    # index without first reserving a path that long (which the reused path
+    # buffers would keep, making the process too large to fork).
+    before = _virtual_memory_kb()
+    exit_fails(rec, IndexError, "Out of bounds on buffer access (axis 0)", entry=-2**31, exit=4)
+    assert _virtual_memory_kb() - before < 1_000_000

@@ -45,6 +45,12 @@ void trace_trade(const Prices& prices, std::map<int, int>& pos2price, const Sett
   if (i_exit_max < trade.i_entry)
     py::raise(PyExc_OverflowError, "can't convert negative value to size_t");
 
+  const double entry_price = price(trade.i_entry, pid);
+  const auto& close = require(prices.close);
+  const double entry_close = close(trade.i_entry, pid);
+
+  // Reserved only once the entry bar is known to exist: an entry far outside
+  // the data would otherwise reserve gigabytes that the reused buffers keep.
   const auto capacity = static_cast<std::size_t>(i_exit_max - trade.i_entry + 1);
   out.returns.clear();
   out.cummax.clear();
@@ -58,10 +64,6 @@ void trace_trade(const Prices& prices, std::map<int, int>& pos2price, const Sett
   out.cummin_i.reserve(capacity);
   out.mdd.reserve(capacity);
   out.profit_period.reserve(capacity);
-
-  const double entry_price = price(trade.i_entry, pid);
-  const auto& close = require(prices.close);
-  const double entry_close = close(trade.i_entry, pid);
   if (entry_price == 0) float_division();
   double price_ratio = trade.is_long ? entry_close / entry_price : 2 - entry_close / entry_price;
   if (trade.entry_transaction) price_ratio = (1 - settings.fee_ratio) * price_ratio;
