@@ -6,8 +6,8 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find native src -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
-# NumPy 1.x needs pandas 2.x (pandas 3 requires NumPy 2).
-NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3"
+# NumPy 1.x needs pandas 2.x and pyarrow before 24 (both later require NumPy 2).
+NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3" "pyarrow<24"
 
 .PHONY: test install demo bench bench-sweep sanitize test-numpy1 fuzz memcheck clean
 

@@ -587,10 +587,12 @@ def _frame(names: list[str], combos: list[dict], outcomes: list[_Outcome]) -> pd
     stat_names = list(dict.fromkeys(name for o in outcomes if o.stats for name in o.stats))
     # A parameter named like a statistic keeps its name; the statistic gets a suffix.
     rename = {s: f"{s}_stat" if s in names else s for s in stat_names}
-    stats = pd.DataFrame.from_records(
-        [{rename[k]: v for k, v in (o.stats or {}).items()} for o in outcomes],
-        columns=[rename[s] for s in stat_names],
-        index=index,
+    records = [{rename[k]: v for k, v in (o.stats or {}).items()} for o in outcomes]
+    # pandas 2 cannot build a frame from no records and no columns.
+    stats = (
+        pd.DataFrame.from_records(records, columns=[rename[s] for s in stat_names], index=index)
+        if stat_names
+        else pd.DataFrame(index=index)
     )
     error = pd.Series([o.error for o in outcomes], index=index, dtype=object, name="error")
     return pd.concat([params, stats, error], axis=1)
