@@ -33,7 +33,7 @@ void put(std::span<double> ret, std::int64_t i, double value) {
 
 void trace_trade(const Prices& prices, std::map<int, int>& pos2price, const Settings& settings,
                  const Trade& trade, Series& out) {
-  const int pid = pos2price[trade.sid];
+  const int pid = trade.pid >= 0 ? trade.pid : pos2price[trade.sid];
 
   // Cover at least `window` bars after the entry, at most up to the last bar.
   std::int64_t i_exit_max = trade.i_exit;
@@ -49,34 +49,35 @@ void trace_trade(const Prices& prices, std::map<int, int>& pos2price, const Sett
   const auto& close = require(prices.close);
   const double entry_close = close(trade.i_entry, pid);
 
-  // Reserved only once the entry bar is known to exist: an entry far outside
-  // the data would otherwise reserve gigabytes that the reused buffers keep.
-  const auto capacity = static_cast<std::size_t>(i_exit_max - trade.i_entry + 1);
-  out.returns.clear();
-  out.cummax.clear();
-  out.cummin.clear();
-  out.cummin_i.clear();
-  out.mdd.clear();
-  out.profit_period.clear();
-  out.returns.reserve(capacity);
-  out.cummax.reserve(capacity);
-  out.cummin.reserve(capacity);
-  out.cummin_i.reserve(capacity);
-  out.mdd.reserve(capacity);
-  out.profit_period.reserve(capacity);
+  // Sized only once the entry bar is known to exist: an entry far outside
+  // the data would otherwise allocate gigabytes that the reused buffers keep.
+  // Written by index, with the running values kept in locals rather than
+  // read back from the series on every bar.
+  const auto size = static_cast<std::size_t>(i_exit_max - trade.i_entry + 1);
+  out.returns.resize(size);
+  out.cummax.resize(size);
+  out.cummin.resize(size);
+  out.cummin_i.resize(size);
+  out.mdd.resize(size);
+  out.profit_period.resize(size);
   if (entry_price == 0) float_division();
   double price_ratio = trade.is_long ? entry_close / entry_price : 2 - entry_close / entry_price;
   if (trade.entry_transaction) price_ratio = (1 - settings.fee_ratio) * price_ratio;
 
-  out.returns.push_back(price_ratio);
-  out.cummax.push_back(1 > price_ratio ? 1 : price_ratio);
-  out.cummin.push_back(price_ratio > 1 ? 1 : price_ratio);
-  out.cummin_i.push_back(0);
-  out.mdd.push_back(price_ratio - 1 < 0 ? price_ratio - 1 : 0);
-  out.profit_period.push_back(price_ratio > 1 ? 1 : 0);
+  double cmax = 1 > price_ratio ? 1 : price_ratio;
+  double cmin = price_ratio > 1 ? 1 : price_ratio;
+  int cmin_i = 0;
+  double mdd = price_ratio - 1 < 0 ? price_ratio - 1 : 0;
+  double profit = price_ratio > 1 ? 1 : 0;
+  out.returns[0] = price_ratio;
+  out.cummax[0] = cmax;
+  out.cummin[0] = cmin;
+  out.cummin_i[0] = cmin_i;
+  out.mdd[0] = mdd;
+  out.profit_period[0] = profit;
 
   double pv = entry_close;  // the last valid close
-  int k = 1;
+  std::size_t k = 1;
   for (std::int64_t ith = static_cast<std::int64_t>(trade.i_entry) + 1; ith <= i_exit_max; ++ith, ++k) {
     const double p = close(ith, pid);
     // A missing close carries the trade's value forward.
@@ -86,27 +87,21 @@ void trace_trade(const Prices& prices, std::map<int, int>& pos2price, const Sett
       if (!std::isnan(v)) price_ratio = trade.is_long ? price_ratio * v : 2 - v * (2 - price_ratio);
       pv = p;
     }
-    double cmax = out.cummax.back();
-    const double cmin = out.cummin.back();
-    if (price_ratio > cmax) {
-      out.cummax.push_back(price_ratio);
-      cmax = price_ratio;
-    } else {
-      out.cummax.push_back(cmax);
-    }
+    if (price_ratio > cmax) cmax = price_ratio;
     if (cmin > price_ratio) {
-      out.cummin.push_back(price_ratio);
-      out.cummin_i.push_back(k);
-    } else {
-      out.cummin.push_back(cmin);
-      out.cummin_i.push_back(out.cummin_i.back());
+      cmin = price_ratio;
+      cmin_i = static_cast<int>(k);
     }
     if (cmax == 0) float_division();
     const double newmdd = price_ratio / cmax - 1;
-    const double last_mdd = out.mdd.back();
-    out.mdd.push_back(last_mdd > newmdd ? newmdd : last_mdd);
-    out.profit_period.push_back(out.profit_period.back() + (1 < price_ratio ? 1 : 0));
-    out.returns.push_back(price_ratio);
+    if (mdd > newmdd) mdd = newmdd;
+    profit = profit + (1 < price_ratio ? 1 : 0);
+    out.returns[k] = price_ratio;
+    out.cummax[k] = cmax;
+    out.cummin[k] = cmin;
+    out.cummin_i[k] = cmin_i;
+    out.mdd[k] = mdd;
+    out.profit_period[k] = profit;
   }
 
   if (trade.exit_transaction) {

@@ -26,6 +26,7 @@ struct Trade {
   bool is_long;
   bool entry_transaction;  // the entry paid the fee
   bool exit_transaction;   // the exit trades at its trade price and pays fee and tax
+  int pid = -1;            // the price column when known, else looked up in pos2price
 };
 
 // The trade's value path, one element per analysed bar from the entry bar on.

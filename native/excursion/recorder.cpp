@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "../py/array.hpp"
 #include "../py/error.hpp"
@@ -27,6 +28,8 @@ struct State {
   PyArrayObject* close = nullptr;
   PyArrayObject* entry_trasnaction = nullptr;
   std::map<int, int> pos2price;
+  // pos2price as a flat table by sid (-1: no entry), read once per trade.
+  std::vector<int> pid_of;
   Settings settings;
   int date = 0;
   Series series;  // buffers reused by every trade
@@ -119,7 +122,10 @@ void record_trade(int sid, int exit_bar, bool exit_transaction) {
                     g.date,
                     is_long,
                     to_c_int(item<std::int64_t>(g.entry_trasnaction, sid)) != 0,
-                    exit_transaction};
+                    exit_transaction,
+                    sid >= 0 && static_cast<std::size_t>(sid) < g.pid_of.size()
+                        ? g.pid_of[static_cast<std::size_t>(sid)]
+                        : -1};
 
   py::ArrayView2<double> price(reinterpret_cast<PyObject*>(g.price));
   py::ArrayView2<double> close(reinterpret_cast<PyObject*>(g.close));
@@ -178,6 +184,9 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
     py::store(g.price, Ref::borrow(reinterpret_cast<PyObject*>(price)));
     py::store(g.close, Ref::borrow(reinterpret_cast<PyObject*>(close)));
     g.pos2price = std::move(pos2price_);
+    g.pid_of.assign(static_cast<std::size_t>(nstocks > 0 ? nstocks : 0), -1);
+    for (const auto& [sid, pid] : g.pos2price)
+      if (sid >= 0 && sid < nstocks) g.pid_of[static_cast<std::size_t>(sid)] = pid;
     g.settings.window = window_;
     g.settings.window_step = window_step_;
     clear_list(names.trades);
