@@ -174,11 +174,11 @@ def test_resident_memory_flat_over_5000_runs():
             except Exception as exc:
                 assert not isinstance(exc, SystemError)
 
-    # Attribute names looked up during a run are interned for the call and
-    # dropped after it, which leaves deleted slots in the interpreter's table
-    # of interned strings; that table is resized (to twice its size, once)
-    # when they pile up. Churning it here first brings it to its steady size,
-    # so that this one-off growth of the interpreter is not counted.
+    # Each run interns the report's action words ("sl_enter", "tp_", ...),
+    # and the next run frees them, which leaves deleted slots in the
+    # interpreter's table of interned strings; that table is resized (to
+    # twice its size, once) when they pile up. Churning it here first brings
+    # it to its steady size, so that this one-off growth is not counted.
     for i in range(300_000):
         sys.intern(f"warm-up {i}")
     with redirect_stdout(io.StringIO()) as out:
