@@ -32,26 +32,11 @@ void init_module(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-  const int claim = py::claim_module(module, g_module, "excursion");
-  if (claim <= 0) return claim;
-  if (PyArray_ImportNumPyAPI() < 0 ||
-      !py::translate([&] {
-        init_module(module);
-        return Py_None;
-      })) {
-    py::release_claim(g_module);  // a later import may try again
-    return -1;
-  }
-  return 0;
+  return py::exec_once(module, g_module, "excursion", [](PyObject* m) {
+    if (PyArray_ImportNumPyAPI() < 0) throw py::ErrorAlreadySet{};
+    init_module(m);
+  });
 }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -61,7 +46,7 @@ PyModuleDef module_def = {
     "the engine binds through `_capi`.",
     0,
     nullptr,
-    slots,
+    py::module_slots<exec_module>(),
     nullptr,
     nullptr,
     nullptr,

@@ -256,33 +256,16 @@ void initialise(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-  const int claimed = claim_module(module, g_module, "portsim");
-  if (claimed <= 0) return claimed;
-  if (PyArray_ImportNumPyAPI() < 0) {
-    release_claim(g_module);
-    return -1;
-  }
-  if (!translate([&] {
-        initialise(module);
-        return Py_None;
-      })) {
-    // A failed import may be retried (say, once excursion imports).
-    release_claim(g_module);
-    return -1;
-  }
-  return 0;
+  // A failed import may be retried (say, once excursion imports).
+  return exec_once(module, g_module, "portsim", [](PyObject* m) {
+    if (PyArray_ImportNumPyAPI() < 0) throw ErrorAlreadySet{};
+    initialise(m);
+  });
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "portsim", "Portfolio back-test engine.", 0, methods, slots,
+    PyModuleDef_HEAD_INIT, "portsim", "Portfolio back-test engine.", 0, methods,
+    module_slots<exec_module>(),
     nullptr, nullptr, nullptr,
 };
 

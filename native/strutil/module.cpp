@@ -50,19 +50,12 @@ PyMethodDef methods[] = {
 };
 
 int exec_module(PyObject* module) {
-  return claim_module(module, g_module, "strutil") < 0 ? -1 : 0;
+  return exec_once(module, g_module, "strutil", [](PyObject*) {});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "strutil", "Text to byte array conversion.", 0, methods, slots,
+    PyModuleDef_HEAD_INIT, "strutil", "Text to byte array conversion.", 0, methods,
+    module_slots<exec_module>(),
     nullptr, nullptr, nullptr,
 };
 

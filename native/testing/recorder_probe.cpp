@@ -133,30 +133,16 @@ PyMethodDef methods[] = {
 };
 
 int exec_module(PyObject* module) {
-  const int claim = py::claim_module(module, g_module, "_recorder_probe");
-  if (claim <= 0) return claim;
-  if (PyArray_ImportNumPyAPI() < 0 || !py::translate([] {
-        Ref recorder = py::check(PyImport_ImportModule(capi::kModuleName));
-        g_table = capi::bind_table(recorder.get());
-        return Py_None;
-      })) {
-    py::release_claim(g_module);
-    return -1;
-  }
-  return 0;
+  return py::exec_once(module, g_module, "_recorder_probe", [](PyObject*) {
+    if (PyArray_ImportNumPyAPI() < 0) throw py::ErrorAlreadySet{};
+    Ref recorder = py::check(PyImport_ImportModule(capi::kModuleName));
+    g_table = capi::bind_table(recorder.get());
+  });
 }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_recorder_probe", "Test-only access to the recorder's entry points.",
-    0, methods, slots, nullptr, nullptr, nullptr,
+    0, methods, py::module_slots<exec_module>(), nullptr, nullptr, nullptr,
 };
 
 }  // namespace
