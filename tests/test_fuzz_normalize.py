@@ -18,23 +18,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from fuzzing import BAD_INPUT_ERRORS, budget
+from refengine import normalize_weight as normalize_reference
 
 portsim = pytest.importorskip("orvane.core.portsim")
-
-
-def normalize_reference(weights: Any, position_limit: Any) -> Any:
-    weight_sum = 0.0
-    for sid, _ in weights.items():
-        weight_sum += abs(weights[sid])
-    for sid in weights:
-        if weight_sum > 1:
-            weights[sid] = weights[sid] * (1 / weight_sum)
-    for sid in weights:
-        if weights[sid] > position_limit:
-            weights[sid] = position_limit
-        elif weights[sid] < -position_limit:
-            weights[sid] = -position_limit
-    return weights
 
 
 def same_value(a: Any, b: Any) -> bool:
