@@ -206,11 +206,6 @@ PyObject* py_get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
     {"get_stock_operations", fastcall(py_get_stock_operations), METH_FASTCALL | METH_KEYWORDS,
      "get_stock_operations()\n--\n\n"

@@ -106,4 +106,11 @@ Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
   return out;
 }
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table
+// holds (through void (*)() to keep the cast free of function-type warnings).
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fastcall(FastcallFunction f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 }  // namespace orvane::py

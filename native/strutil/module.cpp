@@ -41,7 +41,7 @@ PyObject* py_str_to_bytearray(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef methods[] = {
-    {"str_to_bytearray", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_str_to_bytearray)),
+    {"str_to_bytearray", fastcall(py_str_to_bytearray),
      METH_FASTCALL | METH_KEYWORDS,
      "str_to_bytearray(text)\n--\n\n"
      "Return a bytearray with one byte per character of text: the low eight\n"

@@ -15,6 +15,7 @@
 namespace {
 
 using namespace orvane;
+using py::fastcall;
 using py::Ref;
 
 PyObject* g_module = nullptr;
@@ -114,11 +115,6 @@ PyObject* variable(PyArrayObject** slot) {
 
 PyObject* py_entry(PyObject*, PyObject*) { return variable(g_table.entry); }
 PyObject* py_position(PyObject*, PyObject*) { return variable(g_table.position); }
-
-template <class F>
-PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 PyMethodDef methods[] = {
     {"bind", fastcall(py_bind), METH_FASTCALL | METH_KEYWORDS, "Bind the table of `module`."},
