@@ -89,16 +89,23 @@ void clear_list(PyObject* name) {
 
 // Per-column arrays are read and written in place, indexed as NumPy item
 // access indexes them.
-template <class T>
-T& item(PyArrayObject* array, int sid) {
+char* item_address(PyArrayObject* array, int sid) {
   const Py_ssize_t i = py::item_index(sid, PyArray_DIM(array, 0));
-  return *reinterpret_cast<T*>(PyArray_BYTES(array) + i * PyArray_STRIDE(array, 0));
+  return PyArray_BYTES(array) + i * PyArray_STRIDE(array, 0);
+}
+template <class T>
+T item(PyArrayObject* array, int sid) {
+  return py::read_at<T>(item_address(array, sid));
+}
+template <class T>
+void set_item(PyArrayObject* array, int sid, T value) {
+  py::write_at<T>(item_address(array, sid), value);
 }
 
 // The element as a NumPy scalar of the array's type.
 Ref item_scalar(PyArrayObject* array, int sid) {
-  void* at = &item<char>(array, sid);
-  return py::check(PyArray_Scalar(at, PyArray_DESCR(array), reinterpret_cast<PyObject*>(array)));
+  return py::check(PyArray_Scalar(item_address(array, sid), PyArray_DESCR(array),
+                                  reinterpret_cast<PyObject*>(array)));
 }
 
 int to_c_int(std::int64_t v) {
@@ -204,9 +211,9 @@ void record_date(int d) { g.date = d; }
 
 void record_entry(int sid, double position_sid, int has_entry_trasnaction) {
   py::translate_void([&] {
-    item<std::int64_t>(entry, sid) = g.date;
-    item<double>(position, sid) = position_sid;
-    item<std::int64_t>(g.entry_trasnaction, sid) = has_entry_trasnaction;
+    set_item<std::int64_t>(entry, sid, g.date);
+    set_item<double>(position, sid, position_sid);
+    set_item<std::int64_t>(g.entry_trasnaction, sid, has_entry_trasnaction);
   });
 }
 

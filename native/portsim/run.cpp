@@ -109,13 +109,13 @@ __attribute__((noipa)) void prefetch_bar(const Run& run, Py_ssize_t d) {
   for (const int sid : run.pos.cached_keys()) {
     const int sidprice = run.pos2price(sid);
     if (sidprice < 0 || sidprice >= run.price.cols() || sidprice >= run.close.cols()) continue;
-    __builtin_prefetch(&run.price.unchecked(d, sidprice));
-    __builtin_prefetch(&run.close.unchecked(d, sidprice));
+    __builtin_prefetch(run.price.unchecked_address(d, sidprice));
+    __builtin_prefetch(run.close.unchecked_address(d, sidprice));
     if (intrabar && sidprice < run.high.cols() && sidprice < run.low.cols() &&
         sidprice < run.open.cols()) {
-      __builtin_prefetch(&run.high.unchecked(d, sidprice));
-      __builtin_prefetch(&run.low.unchecked(d, sidprice));
-      __builtin_prefetch(&run.open.unchecked(d, sidprice));
+      __builtin_prefetch(run.high.unchecked_address(d, sidprice));
+      __builtin_prefetch(run.low.unchecked_address(d, sidprice));
+      __builtin_prefetch(run.open.unchecked_address(d, sidprice));
     }
   }
 }
@@ -163,7 +163,7 @@ void rebalance_step(Run& run) {
     for (const int s : run.exited_stocks) {
       if (!PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(run.args.pos_values)))
         py::raise(PyExc_ValueError, "assignment destination is read-only");
-      run.pos_values(run.pos_id, std::abs(s)) = 0.0;
+      run.pos_values.set(run.pos_id, std::abs(s), 0.0);
     }
   }
 
