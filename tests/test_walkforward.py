@@ -208,6 +208,22 @@ def test_carrying_one_combination_is_the_plain_back_test(market) -> None:
     assert result.windows.loc[k, "oos_sharpe"] == orvane.Report(stretch).stats()["sharpe"]
 
 
+def test_carried_windows_may_name_different_stocks(market) -> None:
+    def held_only(prices, n, lookback):
+        held = top(prices, n, lookback)
+        return held.loc[:, held.any()]
+
+    grid = {"n": [8], "lookback": [60]}
+    result = orvane.walk_forward(held_only, market, grid, train=252, test=126, options=OPTIONS, carry=True,
+                                 executor="serial", progress=False)
+    first = market.index.get_loc(result.windows["train_end"].iloc[0])
+    bars = orvane.Prices(*(getattr(market, f).iloc[first:] for f in ("close", "open", "high", "low")))
+    plain = orvane.backtest(top(market, 8, 60).iloc[first:], bars, **OPTIONS)
+    # A stock a window does not name is not held in it; only the order of the trades may differ.
+    np.testing.assert_allclose(result.equity.to_numpy(), plain.creturn.to_numpy(), rtol=1e-12)
+    assert len(result.report.trades) == len(plain.trades)
+
+
 def test_carry_needs_contiguous_windows_and_fixed_backtest_options(market) -> None:
     with pytest.raises(orvane.InputError, match="cannot vary the backtest options"):
         orvane.walk_forward(top, market, {"n": [3], "lookback": [20], "stop_loss": [0.1, None]},

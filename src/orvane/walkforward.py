@@ -257,7 +257,9 @@ def _concat_rows(parts: list[pd.DataFrame]) -> pd.DataFrame:
     all_bool = all(all(pd.api.types.is_bool_dtype(t) for t in p.dtypes) for p in parts)
     if all_bool:
         joined = pd.concat(parts, axis=0, sort=False)
-        return joined.fillna(False).astype(bool)
+        held = joined.to_numpy(dtype=object, copy=True)
+        held[joined.isna().to_numpy()] = False
+        return pd.DataFrame(held.astype(bool), index=joined.index, columns=joined.columns)
     floats = [
         _equal_weights(p) if len(p.columns) and all(pd.api.types.is_bool_dtype(t) for t in p.dtypes) else p
         for p in parts
@@ -481,8 +483,9 @@ def walk_forward(
         Backtest options shared by every run (``resample``, ``fee_ratio``, ...).
     carry : bool
         False (default): every test window starts from cash and is run on
-        its own; its holdings at the end are valued at the last close, and
-        the next window starts with that value in cash.  True: one back-test
+        its own; its holdings at the end are valued at the last close (no
+        sale costs are charged there), and the next window starts with that
+        value in cash.  True: one back-test
         runs over all test windows, the weights of each window coming from
         its own chosen parameters, so holdings carry over from one window
         to the next and only the changes are traded.  With ``carry=True``
