@@ -134,8 +134,8 @@ def read_query(query: str, con: Any, params: Params = None) -> pd.DataFrame:
     ``con`` is a DB-API 2 connection, a SQLAlchemy engine or connection, a
     DuckDB connection, or a path or URL for :func:`connect` (then opened
     and closed here).  ``params`` are the query's parameters, in the style
-    of the connection's driver (``?`` or ``:name`` for SQLite and
-    SQLAlchemy, ``?`` or ``$name`` for DuckDB).
+    of the connection's driver (``?`` or ``:name`` for ``sqlite3``,
+    ``:name`` for SQLAlchemy, ``?`` or ``$name`` for DuckDB).
 
     Raises
     ------
