@@ -9,7 +9,7 @@ BENCH_ARGS ?=
 # NumPy 1.x needs pandas 2.x and pyarrow before 24 (both later require NumPy 2).
 NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3" "pyarrow<24"
 
-.PHONY: test install demo bench bench-sweep sanitize test-numpy1 fuzz memcheck clean
+.PHONY: test install demo docs bench bench-sweep sanitize test-numpy1 fuzz memcheck clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -28,6 +28,19 @@ bench-sweep: $(VENV)/.installed
 # HTML report, trades CSV and equity PNG into out/demo.
 demo: $(VENV)/.installed
 	$(VENV)/bin/orvane demo --out out/demo
+
+# The documentation site, from docs/ and the docstrings, into site/ (open
+# site/index.html). MkDocs reads the sources without importing them, so the
+# package need not be built; --strict makes a warning (a broken link, a
+# docstring that does not parse) fail the build.
+DOCS_VENV := .venv-docs
+$(DOCS_VENV)/.installed: docs/requirements.txt
+	test -x $(DOCS_VENV)/bin/python || $(PYTHON) -m venv $(DOCS_VENV)
+	$(DOCS_VENV)/bin/python -m pip install -q -r docs/requirements.txt
+	touch $@
+
+docs: $(DOCS_VENV)/.installed
+	NO_MKDOCS_2_WARNING=1 $(DOCS_VENV)/bin/mkdocs build --strict --site-dir site
 
 # Build requirements: the extensions always compile against NumPy 2 headers.
 %/.build-deps:
@@ -103,4 +116,4 @@ test-numpy1: $(NP1_VENV)/.installed
 	$(NP1_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV) $(NP1_VENV)
+	rm -rf build site $(VENV) $(SAN_VENV) $(NP1_VENV) $(DOCS_VENV)

@@ -62,6 +62,8 @@ def _booleans_with_gaps(frame: pd.DataFrame) -> pd.DataFrame:
 def _prices_from_files(args: argparse.Namespace) -> Any:
     from .inputs import Prices
 
+    if args.db:
+        return Prices.from_sql(args.prices_sql, args.db)
     main = read_table(args.prices)
     if "symbol" in {str(c).lower() for c in main.columns}:
         return Prices.from_long(main)
@@ -154,8 +156,12 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--top", type=int, default=20)
     demo.add_argument("--stop-loss", type=_stop, default=0.15)
 
-    run = sub.add_parser("run", help="back-test a position table on price tables (CSV or Parquet)")
-    run.add_argument("--prices", required=True, help="close prices (wide: dates x stocks) or a long table")
+    run = sub.add_parser("run", help="back-test a position table on price tables (CSV, Parquet or a database)")
+    run.add_argument("--prices", help="close prices (wide: dates x stocks) or a long table")
+    run.add_argument("--db", metavar="PATH_OR_URL",
+                     help="a SQLite or DuckDB file (or a database URL) to read the prices from with --prices-sql")
+    run.add_argument("--prices-sql", metavar="QUERY",
+                     help="SQL returning a long price table (date, symbol, open, high, low, close)")
     run.add_argument("--open")
     run.add_argument("--high")
     run.add_argument("--low")
@@ -165,6 +171,19 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--out", required=True, help="output directory")
     _add_options(run)
     return parser
+
+
+def _check_price_source(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Exactly one source of prices: files (--prices) or a database (--db with --prices-sql)."""
+    if args.db or args.prices_sql:
+        if args.prices:
+            parser.error("give the prices either as files (--prices) or from a database (--db, --prices-sql), not both")
+        if not (args.db and args.prices_sql):
+            parser.error("--db and --prices-sql go together: the database and the query that returns the prices")
+        if args.open or args.high or args.low:
+            parser.error("--open/--high/--low read files; with --db, return those columns from --prices-sql")
+    elif not args.prices:
+        parser.error("the prices are needed: --prices FILE, or --db PATH_OR_URL with --prices-sql QUERY")
 
 
 def _demo(args: argparse.Namespace) -> Any:
@@ -202,6 +221,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of the ``orvane`` console script; returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.command == "run":
+        _check_price_source(parser, args)
     from .inputs import InputError
 
     try:

@@ -280,6 +280,51 @@ class Prices:
         columns = out["close"].columns
         return cls(**{k: v.reindex(columns=columns) for k, v in out.items()})
 
+    @classmethod
+    def from_sql(
+        cls,
+        query: str,
+        con: Any,
+        params: Any = None,
+        date: str = "date",
+        symbol: str = "symbol",
+        tz: Optional[str] = None,
+    ) -> "Prices":
+        """Prices from a database query that returns a long table.
+
+        Parameters
+        ----------
+        query : str
+            SQL returning one row per date and symbol, with the columns of
+            :meth:`from_long` (``date``, ``symbol`` and some of ``open``,
+            ``high``, ``low``, ``close``; ``close`` is required).  Dates
+            may be dates, timestamps, text, or YYYYMMDD integers; NULL
+            prices are missing prices.
+        con : connection or str
+            A DB-API 2 connection (``sqlite3``, ...), a SQLAlchemy engine or
+            connection, a DuckDB connection, or the path of a SQLite or
+            DuckDB file or a database URL (opened read-only for the query).
+        params : sequence or mapping, optional
+            Parameters of the query, in the style of the connection's driver.
+        date, symbol : str
+            Names of the date and symbol columns.
+        tz : str, optional
+            Time zone to localise naive dates to.
+
+        Returns
+        -------
+        Prices
+
+        Raises
+        ------
+        InputError
+            When the query fails or returns no rows, a column is missing,
+            dates are NULL or not dates, or prices are not numbers.
+        """
+        from .sql import prices_from_sql
+
+        return prices_from_sql(query, con, params=params, date=date, symbol=symbol, tz=tz, cls=cls)
+
 
 def as_prices(prices: Any) -> Prices:
     """Accept a :class:`Prices`, a wide DataFrame of prices, a (field, symbol) frame or a mapping."""

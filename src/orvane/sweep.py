@@ -30,6 +30,7 @@ import numpy as np
 import pandas as pd
 
 from .inputs import as_prices
+from .overfit import deflated_column, report_moments
 from .report import Report
 from .simulate import backtest
 
@@ -121,6 +122,8 @@ class _Outcome:
     error: Optional[str]
     report: Any = None
     output: str = ""
+    # Moments of the bar returns, for the deflated Sharpe ratio of the search.
+    moments: Optional[tuple] = None
 
 
 @dataclass
@@ -204,9 +207,10 @@ def _run_one(state: _WorkerState, index: int, params: dict, want_report: bool) -
             position = _position_for(state, strategy_params)
             report = backtest(position, payload.engine_prices, **options)
         stats = report.stats(**payload.stats_options)
+        moments = report_moments(report, stats)
     except Exception as exc:
         return _Outcome(index, None, _describe(exc), output=captured.getvalue())
-    return _Outcome(index, stats.to_dict(), None, report if want_report else None, captured.getvalue())
+    return _Outcome(index, stats.to_dict(), None, report if want_report else None, captured.getvalue(), moments)
 
 
 def _run_batch(token: str, data: Any, batch: Sequence[tuple[int, dict]], want_reports: bool) -> Any:
@@ -703,9 +707,12 @@ def sweep(
     -------
     DataFrame
         One row per combination in grid order (index 0..n-1): the
-        parameters, the statistics of ``Report.stats()``, and ``error``
-        (None, or the error text of a combination that failed, whose
-        statistics are then missing); plus ``report`` when ``keep`` > 0.
+        parameters, the statistics of ``Report.stats()``,
+        ``deflated_sharpe`` (the probability that the combination's Sharpe
+        ratio is not the luck of a search over this many combinations; see
+        :func:`orvane.deflated_sharpe`), and ``error`` (None, or the error
+        text of a combination that failed, whose statistics are then
+        missing); plus ``report`` when ``keep`` > 0.
         What the strategy and the engine print (such as the engine's NaN
         price warning) is written to standard output once per distinct line.
 
@@ -800,7 +807,10 @@ def sweep(
             collect(results)
             if bar is not None:
                 bar.update(len(results))
-        frame = _frame(names, combos, [o if o is not None else _Outcome(i, None, "not run") for i, o in enumerate(outcomes)])
+        done = [o if o is not None else _Outcome(i, None, "not run") for i, o in enumerate(outcomes)]
+        frame = _frame(names, combos, done)
+        if any(o.stats for o in done):
+            frame.insert(frame.columns.get_loc("error"), "deflated_sharpe", deflated_column([o.moments for o in done]))
         # Every worker that ran a task has the data now; one that has not asks for it.
         runner.eager = 0
         if keep:
