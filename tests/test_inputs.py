@@ -6,6 +6,7 @@ import pytest
 
 import orvane
 from orvane.inputs import InputError, Prices, date_ns, prepare, rebalance_dates
+from orvane.schedule import executed_rows
 
 
 def frame(values, dates=("2024-01-01", "2024-01-02", "2024-01-03"), columns=("A", "B"), tz=None):
@@ -215,23 +216,27 @@ def test_month_alias_marks_last_bar_of_each_month():
         rebalance_dates(dates, "fortnight")
 
 
-def test_resampled_rows_are_the_newest_row_known_on_each_date():
+def test_month_alias_marks_month_end_bars_and_keeps_the_rows_they_take_up():
     dates = pd.bdate_range("2024-01-29", "2024-03-04")
     px = pd.DataFrame(1.0, index=dates, columns=["A", "B"])
     pos = pd.DataFrame([[1.0, 0.0], [0.0, 1.0]], index=pd.to_datetime(["2024-01-30", "2024-02-10"]), columns=["A", "B"])
     p = prepare(pos, px, resample="M")
-    assert list(p.pos_dates) == list(pd.to_datetime(["2024-01-31", "2024-02-29", "2024-03-04"]))
-    np.testing.assert_array_equal(p.pos_values, [[1.0, 0.0], [0.0, 1.0], [0.0, 1.0]])
-    np.testing.assert_array_equal(p.resample, p.pos_index)
+    assert list(pd.to_datetime(p.resample)) == list(pd.to_datetime(["2024-01-31", "2024-02-29", "2024-03-04"]))
+    # The rows keep their own dates: the bar of 01-31 takes up the row of 01-30, that of 02-29 the row of 02-10.
+    assert list(p.pos_dates) == list(pos.index)
+    np.testing.assert_array_equal(p.pos_values, [[1.0, 0.0], [0.0, 1.0]])
+    np.testing.assert_array_equal(executed_rows(p.price_index, p.pos_index, p.resample), [0, 1])
 
 
-def test_explicit_resample_dates_drop_those_before_the_first_row(position, prices):
+def test_explicit_resample_dates_before_the_first_bar_are_dropped(position, prices):
     p = prepare(position, prices, resample=["2023-12-01", "2024-01-02", "2024-01-02"])
-    assert list(p.pos_dates) == [pd.Timestamp("2024-01-02")]
-    np.testing.assert_array_equal(p.pos_values, [[0.0, 1.0]])
-    with pytest.raises(InputError, match="every resample date is before the first position date"):
+    assert list(pd.to_datetime(p.resample)) == [pd.Timestamp("2024-01-02")]
+    # The bar of 01-02 takes up the row of 01-02; the newest row (01-03) is kept as the next one.
+    assert list(p.pos_dates) == list(pd.to_datetime(["2024-01-02", "2024-01-03"]))
+    np.testing.assert_array_equal(p.pos_values, [[0.0, 1.0], [0.2, 0.0]])
+    with pytest.raises(InputError, match="every resample date is before the first price date"):
         prepare(position, prices, resample=["2023-01-01"])
-    with pytest.raises(InputError, match="resample dates has no time zone but position has time zone UTC"):
+    with pytest.raises(InputError, match="resample dates has no time zone but prices has time zone UTC"):
         prepare(position.tz_localize("UTC"), prices.tz_localize("UTC"), resample=["2024-01-02"])
 
 

@@ -8,11 +8,11 @@ next operations, statistics, plots and a self-contained HTML page.
 """
 
 from . import datasets
-from .inputs import InputError, Prices
+from .inputs import DataWarning, InputError, Prices
 from .report import Report
 from .simulate import backtest
 from .sweep import sweep
 
 __version__ = "0.1.0"
 
-__all__ = ["backtest", "sweep", "Report", "Prices", "InputError", "datasets", "__version__"]
+__all__ = ["backtest", "sweep", "Report", "Prices", "InputError", "DataWarning", "datasets", "__version__"]
