@@ -103,3 +103,29 @@ def test_a_sweep_sums_up_the_missing_prices_once():
     assert len([w for w in record if issubclass(w.category, DataWarning)]) == 1
     assert "2 of 2 combinations" in str(record[0].message)
     assert list(frame["missing_price_bars"]) == [3, 3]
+
+
+def test_prices_in_either_memory_layout_give_the_same_findings():
+    import dataclasses
+
+    from orvane.gaps import scan_holdings
+
+    rng = np.random.default_rng(2)
+    dates = pd.bdate_range("2024-01-01", periods=60)
+    close = pd.DataFrame(10 + rng.random((60, 6)), index=dates, columns=list("ABCDEF"))
+    close[rng.random((60, 6)) < 0.1] = NAN
+    position = pd.DataFrame(rng.random((6, 6)), index=dates[::10], columns=close.columns)
+    with pytest.warns(DataWarning):
+        r = orvane.backtest(position, close, **COSTLESS)
+    p = r._raw.prepared
+    assert p.price_values.flags.f_contiguous
+    rows = np.ascontiguousarray(p.price_values)
+    by_rows = scan_holdings(dataclasses.replace(p, price_values=rows, close_values=rows), r._raw.trades, False)
+    by_columns = r.held_gaps()
+    np.testing.assert_array_equal(by_rows.per_trade, by_columns.per_trade)
+    pd.testing.assert_frame_equal(by_rows.runs, by_columns.runs)
+    # Counted by hand from the table: NaN cells of each stock between its entries and exits.
+    t = r.trades
+    for row in t.itertuples():
+        last = row.exit_index if row.exit_index >= 0 else len(dates) - 1
+        assert row.missing_price_bars == int(close[row.stock].iloc[row.entry_index:last + 1].isna().sum())

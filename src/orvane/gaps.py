@@ -13,7 +13,7 @@ trade still open).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Iterator
 
 import numpy as np
 import pandas as pd
@@ -41,34 +41,35 @@ class HeldGaps:
         Trades entered on a bar without a price (their return is unknown).
     runs : DataFrame
         One row per run of consecutive bars on which a held stock had no
-        price: ``stock``, ``first``, ``last`` (dates) and ``bars``.
+        price: ``stock``, ``first``, ``last`` (dates) and ``bars``, grouped
+        by stock.
+    total : int
+        Held stock-bars without a price (a bar shared by two trades of a
+        stock counts once).
     """
 
     per_trade: np.ndarray
     entry_missing: np.ndarray
     runs: pd.DataFrame
-
-    @property
-    def total(self) -> int:
-        """Held stock-bars without a price (a bar shared by two trades of a stock counts once)."""
-        return int(self.runs["bars"].sum()) if len(self.runs) else 0
+    total: int = 0
 
     def summary(self, limit: int = 5) -> str:
         """The runs as one line: the first ``limit`` stocks with their bars."""
         runs = self.runs
         if not len(runs):
             return ""
-        stocks = runs["stock"].to_numpy(dtype=object)
-        # Runs are grouped by stock, so each stock's runs start where the stock changes.
-        starts = np.flatnonzero(np.append(True, stocks[1:] != stocks[:-1]))
-        bounds = np.append(starts, len(stocks))
-        first, last, bars = runs["first"], runs["last"], runs["bars"].to_numpy()
+        bars = runs["bars"].to_numpy()
+        # Each stock's runs start where the stock changes; only the first few names are looked up.
+        stock = runs["stock"]
+        changes = stock.ne(stock.shift()).to_numpy()
+        starts = np.flatnonzero(changes)
+        bounds = np.append(starts, len(runs))
         parts = []
         for a, b in zip(bounds[:limit], bounds[1:limit + 1]):
-            spans = [_span(first.iloc[k], last.iloc[k]) for k in range(a, min(b, a + 3))]
+            spans = [_span(runs["first"].iloc[k], runs["last"].iloc[k]) for k in range(a, min(b, a + 3))]
             more = ", ..." if b - a > 3 else ""
             total = int(bars[a:b].sum())
-            parts.append(f"{stocks[a]} {', '.join(spans)}{more} ({total} bar{'s' if total > 1 else ''})")
+            parts.append(f"{stock.iloc[a]} {', '.join(spans)}{more} ({total} bar{'s' if total > 1 else ''})")
         tail = f"; ... ({len(starts)} stocks in all)" if len(starts) > limit else ""
         return "; ".join(parts) + tail
 
@@ -89,46 +90,52 @@ def _span(first: pd.Timestamp, last: pd.Timestamp) -> str:
     return a if a == b else f"{a}..{b}"
 
 
-def _flagged(matrix: np.ndarray, held: np.ndarray, first_row: int, nan_too: bool) -> np.ndarray:
-    """Sorted keys (column * bars + bar) of the cells of the ``held`` columns, from ``first_row`` on, that
-    are not positive and finite (NaN counted only with ``nan_too``).
+class _Cells:
+    """Reads cells of a (bars x columns) matrix by key ``column * bars + bar``.
 
-    Read in slices of whole columns of about :data:`_CHUNK` cells: slices are
-    views (a table from pandas is stored column by column), so nothing the
-    size of the matrix is allocated.
+    A table from pandas is stored column by column, so keys in order read
+    memory in order; other layouts are read by row and column.
     """
-    n_bars = matrix.shape[0]
-    rows = n_bars - first_row
-    width = max(_CHUNK // max(rows, 1), 1)
-    columns = np.flatnonzero(held)
-    found = []
-    for c0 in range(int(columns[0]), int(columns[-1]) + 1, width):
-        block = matrix[first_row:, c0:c0 + width].T
-        flag = ~(block > 0) if nan_too else (block <= 0)
-        flag |= block == np.inf
-        k, r = np.divmod(np.flatnonzero(flag), rows)
-        if len(r):
-            found.append((k + c0) * n_bars + (r + first_row))
-    keys = np.concatenate(found) if found else np.empty(0, dtype=np.int64)
-    return keys[held[keys // n_bars]]
+
+    def __init__(self, matrix: np.ndarray) -> None:
+        self.n_bars = matrix.shape[0]
+        by_column = matrix.T
+        self.flat = by_column.reshape(-1) if by_column.flags.c_contiguous else None
+        self.matrix = matrix
+
+    def __getitem__(self, keys: np.ndarray) -> np.ndarray:
+        if self.flat is not None:
+            return self.flat.take(keys)
+        column, bar = np.divmod(keys, self.n_bars)
+        return self.matrix[bar, column]
 
 
-def _sorted_unique(parts: list) -> np.ndarray:
-    """The sorted distinct values of sorted arrays (``np.unique`` without its hash table)."""
-    keys = parts[0] if len(parts) == 1 else np.sort(np.concatenate(parts))
-    if len(keys) < 2:
-        return keys
-    keep = np.ones(len(keys), dtype=bool)
-    keep[1:] = keys[1:] != keys[:-1]
-    return keys[keep]
+def _held_intervals(start: np.ndarray, end: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The held cells as sorted, disjoint key intervals [lo, hi]: trades of a stock that meet are merged."""
+    order = np.argsort(start, kind="stable")
+    first, reach = start[order], np.maximum.accumulate(end[order])
+    begins = np.flatnonzero(np.append(True, first[1:] > reach[:-1] + 1))
+    return first[begins], reach[np.append(begins[1:], len(first)) - 1]
+
+
+def _held_keys(lo: np.ndarray, hi: np.ndarray) -> Iterator[np.ndarray]:
+    """The keys of every cell of the intervals, in order, in chunks of about :data:`_CHUNK`."""
+    base = np.concatenate([[0], np.cumsum(hi - lo + 1)])
+    i, n = 0, len(lo)
+    while i < n:
+        j = max(int(np.searchsorted(base, base[i] + _CHUNK, side="right")) - 1, i + 1)
+        # The k-th cell of the chunk, in interval q, is lo[q] + (k - offset of q in the chunk).
+        offset = base[i:j] - base[i]
+        yield np.arange(int(base[j] - base[i]), dtype=np.int64) + np.repeat(lo[i:j] - offset, hi[i:j] - lo[i:j] + 1)
+        i = j
 
 
 def scan_holdings(prepared: "Prepared", trades: np.ndarray, touched_exit: bool) -> HeldGaps:
     """Find the held bars without a price; refuse prices that are not positive and finite.
 
-    The price columns of the traded stocks are scanned once for cells that
-    are missing or unusable (usually few), and each such cell is matched
-    against the trades of its column.
+    Each held cell is read once (the trades of a stock are merged where they
+    meet), in the order of memory; the few cells that are missing or
+    unusable are then matched with their trades.
 
     Parameters
     ----------
@@ -154,28 +161,27 @@ def scan_holdings(prepared: "Prepared", trades: np.ndarray, touched_exit: bool) 
     col = prepared.pos2price[trades[:, 0]]
     start = col * n_bars + trades[:, 1]
     end = col * n_bars + np.where(trades[:, 2] < 0, n_bars - 1, trades[:, 2])
-    # (matrix, whether a NaN in it leaves the holding without a value)
-    read = [(prepared.price_values, True)]
+    # (cells, whether a NaN in them leaves the holding without a value)
+    read = [(_Cells(prepared.price_values), True)]
     if prepared.close_values is not prepared.price_values:
-        read.append((prepared.close_values, True))
+        read.append((_Cells(prepared.close_values), True))
     if touched_exit:
-        read += [(m, False) for m in (prepared.high_values, prepared.low_values, prepared.open_values)
+        read += [(_Cells(m), False) for m in (prepared.high_values, prepared.low_values, prepared.open_values)
                  if m is not None and m is not prepared.price_values]
-    held = np.zeros(len(prepared.price_columns), dtype=bool)
-    held[col] = True
-    first_row = int(trades[:, 1].min())
-    keys = _sorted_unique([_flagged(m, held, first_row, nan_too) for m, nan_too in read])
-    # Keep the cells inside some trade: trades sorted by first cell, with the furthest last cell so far.
-    order = np.argsort(start, kind="stable")
-    starts, reach = start[order], np.maximum.accumulate(end[order])
-    k = np.searchsorted(starts, keys, side="right") - 1
-    held = (k >= 0) & (reach[np.maximum(k, 0)] >= keys)
-    keys = keys[held]
-    c, r = np.divmod(keys, n_bars)
+    found = []
+    for keys in _held_keys(*_held_intervals(start, end)):
+        # Most cells are fine: one pass flags the few that are missing, zero, negative or infinite.
+        flag = np.zeros(len(keys), dtype=bool)
+        for cells, nan_too in read:
+            values = cells[keys]
+            flag |= ~(values > 0) if nan_too else (values <= 0)
+            flag |= values == np.inf
+        found.append(keys[flag])
+    keys = np.concatenate(found) if found else np.empty(0, dtype=np.int64)
     missing = np.zeros(len(keys), dtype=bool)
     bad = np.zeros(len(keys), dtype=bool)
-    for matrix, values_the_holding in read:
-        values = matrix[r, c]
+    for cells, values_the_holding in read:
+        values = cells[keys]
         nan = np.isnan(values)
         if values_the_holding:
             missing |= nan
@@ -187,7 +193,7 @@ def scan_holdings(prepared: "Prepared", trades: np.ndarray, touched_exit: bool) 
     per_trade = (np.searchsorted(gap, end, side="right") - first_gap).astype(np.int64)
     if len(gap):
         entry_missing = gap[np.minimum(first_gap, len(gap) - 1)] == start
-    return HeldGaps(per_trade, entry_missing, _runs(prepared, gap, n_bars))
+    return HeldGaps(per_trade, entry_missing, _runs(prepared, gap, n_bars), total=len(gap))
 
 
 def _runs(prepared: "Prepared", keys: np.ndarray, n_bars: int) -> pd.DataFrame:

@@ -32,6 +32,10 @@ PERCENT = {
 }
 
 
+# Figures shown as plain numbers, without a fixed number of decimals.
+COUNTS = {"periods_per_year"}
+
+
 def format_value(key: str, value: Any) -> str:
     """A statistic or table cell as text: percentages for returns, dates as days."""
     if value is None or (isinstance(value, float) and math.isnan(value)) or value is pd.NaT:
@@ -47,6 +51,8 @@ def format_value(key: str, value: Any) -> str:
             return "∞" if value > 0 else "-∞"
         if key in PERCENT or key.startswith("return "):
             return f"{value * 100:.2f}%"
+        if key in COUNTS:
+            return f"{value:g}"
         return f"{value:.3f}"
     return str(value)
 
