@@ -187,3 +187,10 @@ def test_chromium_loads_page_with_no_failed_request_and_shows_plots(page):
         assert img["ok"] and img["w"] > 100 and img["h"] > 100 and img["shown"] > 100, img
     assert info["tables"] >= 3
     assert len(shot["data"]) > 1000
+
+
+def test_a_negative_trade_limit_is_refused(report, tmp_path):
+    from orvane import InputError
+
+    with pytest.raises(InputError, match="max_trades must be an integer of at least 0"):
+        report.to_html(tmp_path / "r.html", max_trades=-1)

@@ -172,3 +172,14 @@ def test_a_daily_table_rebalanced_monthly_is_not_copied(kind):
         tracemalloc.stop()
     # Before, the whole table was converted to float weights and copied once more: two price matrices.
     assert peak < matrix / 2, f"{peak / matrix:.2f} price matrices"
+
+
+def test_offset_objects_are_read_as_their_alias():
+    labels = pd.date_range("2024-01-31", periods=5, freq="ME")
+    position = rotation(labels, "ABCAB")
+    prices = flat_prices("2024-01-01", "2024-06-30")
+    by_alias = orvane.backtest(position, prices, resample="M")
+    by_offset = orvane.backtest(position, prices, resample=pd.offsets.MonthEnd())
+    pd.testing.assert_frame_equal(by_alias.trades, by_offset.trades)
+    with pytest.raises(orvane.InputError, match="unknown resample alias"):
+        orvane.backtest(position, prices, resample=pd.offsets.Hour())

@@ -510,6 +510,9 @@ def _marked(
     """The bars marked for rebalancing by ``resample``."""
     if resample is None:
         return schedule.marked_bars(price_ns, pos_ns)
+    if isinstance(resample, pd.offsets.BaseOffset):
+        # An offset object names its period by its alias (MonthEnd() is "ME", Week(weekday=4) "W-FRI").
+        resample = resample.freqstr
     if isinstance(resample, str):
         try:
             return schedule.period_end_bars(dates, resample)

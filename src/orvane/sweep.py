@@ -723,6 +723,12 @@ def sweep(
         What the strategy and the engine print (such as the engine's NaN
         price warning) is written to standard output once per distinct line.
 
+    Warns
+    -----
+    orvane.DataWarning
+        Once, when some combinations held stocks on bars without a price
+        (their rows count those bars in ``missing_price_bars``).
+
     Raises
     ------
     orvane.InputError
