@@ -194,3 +194,10 @@ def test_a_negative_trade_limit_is_refused(report, tmp_path):
 
     with pytest.raises(InputError, match="max_trades must be an integer of at least 0"):
         report.to_html(tmp_path / "r.html", max_trades=-1)
+
+
+def test_page_states_how_figures_are_annualised(page):
+    text = page.read_text(encoding="utf-8")
+    # Business-day bars: 252 a year, found from the dates.
+    assert re.search(r'id="annualisation">[^<]*annualised with 252 bars a year \(inferred from the spacing', text)
+    assert re.search(r'<td class="l">periods_per_year</td><td>252</td>', text)
