@@ -279,7 +279,7 @@ class TestDates:
             prepare(position.reset_index(drop=True), prices)
 
     def test_dates_outside_the_nanosecond_range_are_an_input_error(self, position):
-        late = pd.DatetimeIndex(["2300-01-01", "2300-01-02", "2300-01-03"]).as_unit("s")
+        late = pd.DatetimeIndex(np.array(["2300-01-01", "2300-01-02", "2300-01-03"], dtype="datetime64[s]"))
         with pytest.raises(InputError, match="outside the supported range"):
             prepare(position, frame([[1.0, 2.0]] * 3).set_axis(late, axis=0))
         with pytest.raises(InputError, match="outside the supported range"):

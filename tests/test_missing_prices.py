@@ -118,11 +118,14 @@ def test_prices_in_either_memory_layout_give_the_same_findings():
     with pytest.warns(DataWarning):
         r = orvane.backtest(position, close, **COSTLESS)
     p = r._raw.prepared
-    assert p.price_values.flags.f_contiguous
-    rows = np.ascontiguousarray(p.price_values)
-    by_rows = scan_holdings(dataclasses.replace(p, price_values=rows, close_values=rows), r._raw.trades, False)
-    by_columns = r.held_gaps()
+    findings = []
+    for layout in (np.ascontiguousarray, np.asfortranarray):
+        values = layout(p.price_values)
+        findings.append(scan_holdings(dataclasses.replace(p, price_values=values, close_values=values),
+                                      r._raw.trades, False))
+    by_rows, by_columns = findings
     np.testing.assert_array_equal(by_rows.per_trade, by_columns.per_trade)
+    np.testing.assert_array_equal(by_rows.per_trade, r.held_gaps().per_trade)
     pd.testing.assert_frame_equal(by_rows.runs, by_columns.runs)
     # Counted by hand from the table: NaN cells of each stock between its entries and exits.
     t = r.trades

@@ -6,8 +6,8 @@ import argparse
 import math
 import os
 import sys
-from pathlib import Path
 import warnings
+from pathlib import Path
 from typing import Any, Optional, Sequence
 
 import numpy as np

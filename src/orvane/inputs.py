@@ -21,6 +21,9 @@ __all__ = ["InputError", "DataWarning", "Prices", "Prepared", "prepare", "to_dat
 
 FIELDS = ("open", "high", "low", "close")
 
+# The engine counts time in int64 nanoseconds since 1970.
+_DATE_RANGE = f"{pd.Timestamp.min.date()}..{pd.Timestamp.max.date()}"
+
 
 class InputError(ValueError):
     """A table or option given to orvane cannot be used as it stands."""
@@ -93,7 +96,9 @@ def to_dates(values: Any, what: str, text: bool = True) -> pd.DatetimeIndex:
             raise InputError(f"{what} must be dates, got text; convert it with pd.to_datetime and an explicit format")
         try:
             out = pd.DatetimeIndex(pd.to_datetime(series))
-        except (ValueError, TypeError, OverflowError) as exc:
+        except (pd.errors.OutOfBoundsDatetime, OverflowError):
+            raise InputError(f"{what} has dates outside the supported range {_DATE_RANGE}") from None
+        except (ValueError, TypeError) as exc:
             raise InputError(f"{what} is not dates: {exc}") from None
     # Every date must fit the engine's nanosecond clock.
     date_ns(out, what)
@@ -181,9 +186,7 @@ def date_ns(index: pd.DatetimeIndex, what: str = "dates") -> np.ndarray:
         try:
             index = index.as_unit("ns")
         except (ValueError, OverflowError):
-            raise InputError(
-                f"{what} has dates outside the supported range {pd.Timestamp.min.date()}..{pd.Timestamp.max.date()}"
-            ) from None
+            raise InputError(f"{what} has dates outside the supported range {_DATE_RANGE}") from None
     return np.asarray(index.asi8, dtype=np.int64)
 
 
