@@ -6,6 +6,11 @@ import pytest
 
 portsim = pytest.importorskip("orvane.core.portsim")
 
+# The synthetic market lists, delists and suspends stocks, and the strategies
+# here hold some of them through their gaps: each run says so with a
+# DataWarning, which the tests of missing prices check; here it is expected.
+pytestmark = pytest.mark.filterwarnings("ignore::orvane.DataWarning")
+
 import orvane  # noqa: E402
 from orvane.core import excursion  # noqa: E402
 from orvane.datasets import sample_market  # noqa: E402

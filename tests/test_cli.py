@@ -129,3 +129,51 @@ def test_demo_prints_statistics_and_writes_outputs(tmp_path):
     printed = next(line for line in res.stdout.splitlines() if line.startswith("trades "))
     assert int(printed.split()[1]) == len(trades) > 0
     assert np.isfinite(trades["mae"]).mean() > 0.9
+
+
+class TestFilesAsVendorsWriteThem:
+    """Files are read by the same rules as tables passed in Python."""
+
+    @pytest.fixture()
+    def vendor(self, tmp_path):
+        pytest.importorskip("orvane.core.portsim")
+        dates = pd.bdate_range("2024-01-01", periods=40)
+        ymd = dates.strftime("%Y%m%d").astype(int)
+        close = pd.DataFrame({"A": np.linspace(10, 14, 40), "B": np.linspace(20, 18, 40)}, index=ymd)
+        close.to_csv(tmp_path / "close.csv", index_label="date")
+        long = close.stack().rename("close").reset_index().set_axis(["date", "symbol", "close"], axis=1)
+        long.to_csv(tmp_path / "long.csv", index=False)
+        pd.DataFrame({"A": [0.5], "B": [0.5]}, index=ymd[:1]).to_csv(tmp_path / "w.csv", index_label="date")
+        return tmp_path
+
+    def test_yyyymmdd_dates_in_wide_and_long_files(self, vendor, capsys):
+        from orvane.cli import main
+
+        for prices in ("close.csv", "long.csv"):
+            code = main(["run", "--prices", str(vendor / prices), "--position", str(vendor / "w.csv"),
+                         "--out", str(vendor / "out")])
+            out = capsys.readouterr().out
+            assert code == 0
+            # Before, these dates were read as nanoseconds: start 1970-01-01, cagr -100.00 %.
+            start = next(line for line in out.splitlines() if line.startswith("start "))
+            assert start.split()[-1] == "2024-01-01" and "1970" not in out
+
+    def test_price_fields_given_beside_a_long_table_are_an_error(self, vendor, capsys):
+        from orvane.cli import main
+
+        code = main(["run", "--prices", str(vendor / "long.csv"), "--open", str(vendor / "close.csv"),
+                     "--position", str(vendor / "w.csv"), "--out", str(vendor / "out")])
+        assert code == 2 and "--open cannot be used with it" in capsys.readouterr().err
+
+    def test_missing_prices_are_a_warning_line_not_a_traceback(self, vendor, capsys):
+        from orvane.cli import main
+
+        close = pd.read_csv(vendor / "close.csv", index_col=0)
+        close.iloc[10:15, 0] = np.nan
+        close.to_csv(vendor / "gappy.csv", index_label="date")
+        code = main(["run", "--prices", str(vendor / "gappy.csv"), "--position", str(vendor / "w.csv"),
+                     "--out", str(vendor / "out")])
+        captured = capsys.readouterr()
+        assert code == 0
+        assert "orvane run: warning: held stocks had no price on 5 stock-bars" in captured.err
+        assert "missing_price_bars" in captured.out and "Traceback" not in captured.err

@@ -187,3 +187,17 @@ def test_chromium_loads_page_with_no_failed_request_and_shows_plots(page):
         assert img["ok"] and img["w"] > 100 and img["h"] > 100 and img["shown"] > 100, img
     assert info["tables"] >= 3
     assert len(shot["data"]) > 1000
+
+
+def test_a_negative_trade_limit_is_refused(report, tmp_path):
+    from orvane import InputError
+
+    with pytest.raises(InputError, match="max_trades must be an integer of at least 0"):
+        report.to_html(tmp_path / "r.html", max_trades=-1)
+
+
+def test_page_states_how_figures_are_annualised(page):
+    text = page.read_text(encoding="utf-8")
+    # Business-day bars: 252 a year, found from the dates.
+    assert re.search(r'id="annualisation">[^<]*annualised with 252 bars a year \(inferred from the spacing', text)
+    assert re.search(r'<td class="l">periods_per_year</td><td>252</td>', text)

@@ -6,6 +6,7 @@ import pytest
 
 import orvane
 from orvane.inputs import InputError, Prices, date_ns, prepare, rebalance_dates
+from orvane.schedule import executed_rows
 
 
 def frame(values, dates=("2024-01-01", "2024-01-02", "2024-01-03"), columns=("A", "B"), tz=None):
@@ -215,23 +216,27 @@ def test_month_alias_marks_last_bar_of_each_month():
         rebalance_dates(dates, "fortnight")
 
 
-def test_resampled_rows_are_the_newest_row_known_on_each_date():
+def test_month_alias_marks_month_end_bars_and_keeps_the_rows_they_take_up():
     dates = pd.bdate_range("2024-01-29", "2024-03-04")
     px = pd.DataFrame(1.0, index=dates, columns=["A", "B"])
     pos = pd.DataFrame([[1.0, 0.0], [0.0, 1.0]], index=pd.to_datetime(["2024-01-30", "2024-02-10"]), columns=["A", "B"])
     p = prepare(pos, px, resample="M")
-    assert list(p.pos_dates) == list(pd.to_datetime(["2024-01-31", "2024-02-29", "2024-03-04"]))
-    np.testing.assert_array_equal(p.pos_values, [[1.0, 0.0], [0.0, 1.0], [0.0, 1.0]])
-    np.testing.assert_array_equal(p.resample, p.pos_index)
+    assert list(pd.to_datetime(p.resample)) == list(pd.to_datetime(["2024-01-31", "2024-02-29", "2024-03-04"]))
+    # The rows keep their own dates: the bar of 01-31 takes up the row of 01-30, that of 02-29 the row of 02-10.
+    assert list(p.pos_dates) == list(pos.index)
+    np.testing.assert_array_equal(p.pos_values, [[1.0, 0.0], [0.0, 1.0]])
+    np.testing.assert_array_equal(executed_rows(p.price_index, p.pos_index, p.resample), [0, 1])
 
 
-def test_explicit_resample_dates_drop_those_before_the_first_row(position, prices):
+def test_explicit_resample_dates_before_the_first_bar_are_dropped(position, prices):
     p = prepare(position, prices, resample=["2023-12-01", "2024-01-02", "2024-01-02"])
-    assert list(p.pos_dates) == [pd.Timestamp("2024-01-02")]
-    np.testing.assert_array_equal(p.pos_values, [[0.0, 1.0]])
-    with pytest.raises(InputError, match="every resample date is before the first position date"):
+    assert list(pd.to_datetime(p.resample)) == [pd.Timestamp("2024-01-02")]
+    # The bar of 01-02 takes up the row of 01-02; the newest row (01-03) is kept as the next one.
+    assert list(p.pos_dates) == list(pd.to_datetime(["2024-01-02", "2024-01-03"]))
+    np.testing.assert_array_equal(p.pos_values, [[0.0, 1.0], [0.2, 0.0]])
+    with pytest.raises(InputError, match="every resample date is before the first price date"):
         prepare(position, prices, resample=["2023-01-01"])
-    with pytest.raises(InputError, match="resample dates has no time zone but position has time zone UTC"):
+    with pytest.raises(InputError, match="resample dates has no time zone but prices has time zone UTC"):
         prepare(position.tz_localize("UTC"), prices.tz_localize("UTC"), resample=["2024-01-02"])
 
 
@@ -243,3 +248,117 @@ def test_first_row_dated_between_bars_is_dated_at_the_bar_before(prices):
     assert p.pos_index[0] == p.price_index[0]
     assert p.pos_index[1] == date_ns(pos.index)[1]
     assert pos.index[0] == pd.Timestamp("2024-01-01 12:00")
+
+
+class TestDates:
+    """Dates arrive as DatetimeIndex, text or vendor integers; each form is read the same way or refused."""
+
+    def test_yyyymmdd_integers_in_a_long_table_are_dates(self):
+        long = pd.DataFrame({"date": [20240102, 20240103], "symbol": "A", "close": [1.0, 2.0]})
+        px = Prices.from_long(long)
+        # Before, these became 1970-01-01 00:00:00.020240102.
+        assert list(px.index) == list(pd.to_datetime(["2024-01-02", "2024-01-03"]))
+
+    def test_yyyymmdd_integers_as_a_table_index_are_dates(self, prices):
+        as_ints = prices.set_axis([20240101, 20240102, 20240103], axis=0)
+        pos = frame([[1.0, 0.0]] * 3).set_axis([20240101, 20240102, 20240103], axis=0)
+        p = prepare(pos, as_ints)
+        np.testing.assert_array_equal(p.price_index, prepare(frame([[1.0, 0.0]] * 3), prices).price_index)
+
+    @pytest.mark.parametrize("dates, message", [
+        ([1704153600, 1704240000], "not 8-digit YYYYMMDD dates: 1704153600"),
+        ([20241345, 20240103], "not valid YYYYMMDD dates: 20241345"),
+        ([0, 1], "not 8-digit YYYYMMDD dates"),
+    ])
+    def test_other_integers_are_refused(self, dates, message):
+        with pytest.raises(InputError, match=message):
+            Prices.from_long(pd.DataFrame({"date": dates, "symbol": "A", "close": [1.0, 2.0]}))
+
+    def test_a_plain_row_number_index_is_not_taken_for_dates(self, position, prices):
+        with pytest.raises(InputError, match="position must be indexed by dates"):
+            prepare(position.reset_index(drop=True), prices)
+
+    def test_dates_outside_the_nanosecond_range_are_an_input_error(self, position):
+        late = pd.DatetimeIndex(np.array(["2300-01-01", "2300-01-02", "2300-01-03"], dtype="datetime64[s]"))
+        with pytest.raises(InputError, match="outside the supported range"):
+            prepare(position, frame([[1.0, 2.0]] * 3).set_axis(late, axis=0))
+        with pytest.raises(InputError, match="outside the supported range"):
+            Prices.from_long(pd.DataFrame({"date": ["2300-01-01"], "symbol": ["A"], "close": [1.0]}))
+
+    def test_resample_dates_as_yyyymmdd_integers(self, position, prices):
+        a = prepare(position, prices, resample=[20240102])
+        b = prepare(position, prices, resample=["2024-01-02"])
+        np.testing.assert_array_equal(a.resample, b.resample)
+        with pytest.raises(InputError, match="YYYYMMDD"):
+            prepare(position, prices, resample=[1704153600])
+
+
+class TestLabelsAndSymbols:
+    @pytest.mark.parametrize("label", [np.nan, None])
+    def test_a_column_without_a_name_is_refused_before_the_run(self, position, prices, label):
+        with pytest.raises(InputError, match="position has columns without a stock name"):
+            prepare(position.set_axis(["A", label], axis=1), prices)
+        with pytest.raises(InputError, match="close prices has columns without a stock name"):
+            prepare(position, prices.assign(**{"C": 1.0}).set_axis(["A", "B", label], axis=1))
+
+    def test_a_long_table_with_a_missing_symbol_is_refused(self):
+        long = pd.DataFrame({"date": ["2024-01-02"] * 2, "symbol": ["A", None], "close": [1.0, 2.0]})
+        with pytest.raises(InputError, match="missing symbols in rows 1"):
+            Prices.from_long(long)
+
+    def test_a_long_table_with_a_missing_date_is_refused(self):
+        long = pd.DataFrame({"date": ["2024-01-02", None], "symbol": ["A", "A"], "close": [1.0, 2.0]})
+        with pytest.raises(InputError, match="missing dates in rows 1"):
+            Prices.from_long(long)
+
+    def test_a_time_zone_that_cannot_be_applied_is_an_error(self):
+        long = pd.DataFrame({"date": pd.to_datetime(["2024-01-02"]).tz_localize("UTC"), "symbol": ["A"], "close": [1.0]})
+        with pytest.raises(InputError, match="time zone UTC, not in tz='Asia/Taipei'"):
+            Prices.from_long(long, tz="Asia/Taipei")
+        assert str(Prices.from_long(long, tz="UTC").index.tz) == "UTC"
+
+    def test_a_field_given_twice_in_a_mapping_is_refused(self, prices):
+        with pytest.raises(InputError, match="the field 'close' twice"):
+            Prices.from_mapping({"close": prices, "Close": prices * 2})
+
+    def test_meta_must_be_a_mapping(self, prices):
+        with pytest.raises(InputError, match="meta must be a mapping"):
+            Prices(prices, meta="from vendor X")
+
+
+class TestWhatCanNeverTrade:
+    def test_weights_dated_after_the_last_price_are_refused(self, prices):
+        late = frame([[1.0, 0.0]], dates=["2024-02-01"])
+        with pytest.raises(InputError, match="every position row is dated after the last price date"):
+            orvane.backtest(late, prices)
+
+    def test_weights_from_the_last_bar_on_are_pending(self, prices):
+        # A row dated on the last bar is today's signal: nothing trades yet, the actions say what to do.
+        r = orvane.backtest(frame([[1.0, 0.0]], dates=["2024-01-03"]), prices)
+        assert len(r.trades) == 0
+        assert dict(zip(r.actions()["stock"], r.actions()["action"])) == {"A": "enter"}
+
+
+class TestBenchmark:
+    def test_a_benchmark_in_another_time_zone_is_refused_by_backtest(self, position, prices):
+        bench = pd.Series([1.0, 1.1, 1.2], index=prices.index.tz_localize("UTC"))
+        with pytest.raises(InputError, match="benchmark has time zone UTC but prices has no time zone"):
+            orvane.backtest(position, prices, benchmark=bench)
+
+    @pytest.mark.parametrize("bench, message", [
+        (pd.Series([1.0, 2.0, 3.0]), "benchmark must be indexed by dates"),
+        (pd.Series(["a", "b", "c"], index=pd.bdate_range("2024-01-01", periods=3)), "benchmark must hold numbers"),
+        (pd.Series([1.0, 0.0, 2.0], index=pd.bdate_range("2024-01-01", periods=3)), "positive prices or values"),
+        (pd.Series([1.0], index=pd.to_datetime(["2024-02-01"])), "no value on or before the last bar"),
+        (pd.Series([], dtype=float), "benchmark is empty"),
+    ])
+    def test_a_benchmark_that_cannot_be_used_is_refused(self, position, prices, bench, message):
+        with pytest.raises(InputError, match=message):
+            orvane.backtest(position, prices, benchmark=bench)
+
+    def test_stats_checks_a_benchmark_given_late_the_same_way(self, position, prices):
+        r = orvane.backtest(position, prices)
+        with pytest.raises(InputError, match="benchmark has time zone UTC"):
+            r.stats(benchmark=pd.Series([1.0, 1.1, 1.2], index=prices.index.tz_localize("UTC")))
+        by_ints = r.stats(benchmark=pd.Series([1.0, 1.1, 1.2], index=[20240101, 20240102, 20240103]))
+        pd.testing.assert_series_equal(by_ints, r.stats(benchmark=pd.Series([1.0, 1.1, 1.2], index=prices.index)))

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import orvane
 from orvane import stats
 
 DATES = pd.to_datetime(["2023-12-28", "2023-12-29", "2024-01-02", "2024-01-03", "2024-01-04"])
@@ -118,3 +119,60 @@ def test_a_first_period_with_only_the_first_value_is_left_out():
     monthly = stats.monthly_returns(eq)
     assert list(monthly.index) == [2024]
     np.testing.assert_allclose(monthly.loc[2024, [1, 2]].to_numpy(), [0.1, 0.1])
+
+
+class TestBarsPerYear:
+    """Annualisation follows the bars: inferred from their spacing, stated, and overridable."""
+
+    @pytest.mark.parametrize("dates, expected", [
+        (pd.bdate_range("2020-01-01", periods=300), 252.0),
+        # A market open every day, weekends included.
+        (pd.date_range("2020-01-01", periods=300, freq="D"), 365.0),
+        (pd.date_range("2015-01-02", periods=200, freq="W-FRI"), 52.0),
+        (pd.date_range("2015-01-31", periods=60, freq="BME"), 12.0),
+        (pd.date_range("2015-03-31", periods=20, freq="QE"), 4.0),
+        (pd.date_range("2000-12-31", periods=12, freq="YE"), 1.0),
+    ])
+    def test_inferred_from_the_spacing(self, dates, expected):
+        assert stats.infer_periods_per_year(dates) == expected
+
+    def test_weekly_bars_with_holidays_are_still_weekly(self):
+        fridays = pd.date_range("2015-01-02", periods=200, freq="W-FRI")
+        # Some weeks end on a Thursday (a Friday holiday).
+        shifted = fridays.where(np.arange(200) % 9 != 4, fridays - pd.Timedelta(days=1))
+        assert stats.infer_periods_per_year(pd.DatetimeIndex(shifted)) == 52.0
+
+    @pytest.mark.parametrize("dates", [
+        pd.date_range("2024-01-02 09:00", periods=200, freq="h"),
+        pd.DatetimeIndex(pd.Timestamp("2020-01-01") + pd.to_timedelta(np.cumsum(np.resize([1, 13, 60, 3], 40)), "D")),
+    ])
+    def test_irregular_or_intraday_bars_ask_for_the_value(self, dates):
+        with pytest.raises(orvane.InputError, match="pass periods_per_year"):
+            stats.infer_periods_per_year(dates)
+
+    def test_weekly_run_is_annualised_with_52_and_says_so(self):
+        dates = pd.date_range("2014-01-03", periods=520, freq="W-FRI")
+        rng = np.random.default_rng(8)
+        close = pd.DataFrame(100 * np.cumprod(1 + rng.normal(0.002, 0.03, (520, 3)), axis=0), index=dates,
+                             columns=["A", "B", "C"])
+        r = orvane.backtest(close.notna(), close, fee_ratio=0.0, tax_ratio=0.0)
+        s = r.stats()
+        # The first trade is on bar 1, so the curve is measured from bar 0; 52 bars a year.
+        rets = r.creturn.pct_change().dropna()
+        assert s["periods_per_year"] == 52.0
+        assert s["volatility"] == pytest.approx(rets.std(ddof=1) * math.sqrt(52))
+        assert s["sharpe"] == pytest.approx(rets.mean() / rets.std(ddof=1) * math.sqrt(52))
+        # The daily assumption would have overstated both by sqrt(252 / 52) = 2.2 times.
+        assert r.stats(periods_per_year=252)["volatility"] / s["volatility"] == pytest.approx(math.sqrt(252 / 52))
+
+    def test_a_given_value_wins_and_an_irregular_run_needs_one(self):
+        dates = pd.DatetimeIndex(pd.Timestamp("2020-01-01") + pd.to_timedelta(np.cumsum(np.resize([1, 13, 60], 30)), "D"))
+        close = pd.DataFrame({"A": np.linspace(10, 13, 30)}, index=dates)
+        r = orvane.backtest(close.iloc[:1] * 0 + 1.0, close)
+        with pytest.raises(orvane.InputError, match="pass periods_per_year"):
+            r.stats()
+        assert r.stats(periods_per_year=20)["periods_per_year"] == 20.0
+        given = orvane.backtest(close.iloc[:1] * 0 + 1.0, close, periods_per_year=20)
+        assert given.stats()["periods_per_year"] == 20.0
+        with pytest.raises(orvane.InputError, match="risk_free must be an annual rate above -1"):
+            given.stats(risk_free=-2)

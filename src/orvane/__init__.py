@@ -12,7 +12,7 @@ synthetic market to try it on.
 """
 
 from . import datasets
-from .inputs import InputError, Prices
+from .inputs import DataWarning, InputError, Prices
 from .overfit import deflated_sharpe, pbo
 from .report import Report
 from .simulate import backtest
@@ -30,6 +30,7 @@ __all__ = [
     "Report",
     "Prices",
     "InputError",
+    "DataWarning",
     "datasets",
     "__version__",
 ]

@@ -6,11 +6,14 @@ import argparse
 import math
 import os
 import sys
+import warnings
 from pathlib import Path
 from typing import Any, Optional, Sequence
 
 import numpy as np
 import pandas as pd
+
+from .options import RANGES
 
 __all__ = ["main", "read_table", "write_outputs"]
 
@@ -21,6 +24,8 @@ def read_table(path: str) -> pd.DataFrame:
     Long tables (with ``date`` and ``symbol`` columns) are returned as read,
     with a plain index.
     """
+    from .inputs import InputError, to_dates
+
     p = Path(path)
     if not p.exists():
         raise FileNotFoundError(f"no such file: {path}")
@@ -34,18 +39,24 @@ def read_table(path: str) -> pd.DataFrame:
         frame = pd.read_csv(p)
     else:
         raise ValueError(f"{path}: unknown table format {suffix!r} (use .csv or .parquet)")
-    lower = {str(c).lower() for c in frame.columns}
-    if {"date", "symbol"} <= lower:
+    if _is_long(frame):
         return frame
     if not isinstance(frame.index, pd.DatetimeIndex):
+        if len(frame.columns) == 0:
+            raise InputError(f"{path}: the table has no columns")
         first = frame.columns[0]
         try:
-            dates = pd.to_datetime(frame[first])
-        except (ValueError, TypeError):
-            raise ValueError(f"{path}: the first column {first!r} does not hold dates") from None
+            dates = to_dates(frame[first], f"{path}: the first column {first!r}")
+        except InputError as exc:
+            raise InputError(f"{path}: the first column {first!r} does not hold dates ({exc})") from None
         frame = frame.drop(columns=[first])
         frame.index = pd.DatetimeIndex(dates, name=None)
     return _booleans_with_gaps(frame)
+
+
+def _is_long(frame: pd.DataFrame) -> bool:
+    """A long table: one row per date and symbol."""
+    return {"date", "symbol"} <= {str(c).lower() for c in frame.columns}
 
 
 def _booleans_with_gaps(frame: pd.DataFrame) -> pd.DataFrame:
@@ -60,12 +71,18 @@ def _booleans_with_gaps(frame: pd.DataFrame) -> pd.DataFrame:
 
 
 def _prices_from_files(args: argparse.Namespace) -> Any:
-    from .inputs import Prices
+    from .inputs import InputError, Prices
 
     if args.db:
         return Prices.from_sql(args.prices_sql, args.db)
     main = read_table(args.prices)
-    if "symbol" in {str(c).lower() for c in main.columns}:
+    if _is_long(main):
+        given = [f"--{f}" for f in ("open", "high", "low") if getattr(args, f)]
+        if given:
+            raise InputError(
+                f"{args.prices} is a long table, which holds every price field itself; {', '.join(given)}"
+                " cannot be used with it (put those fields in its columns)"
+            )
         return Prices.from_long(main)
     extra = {}
     for field in ("open", "high", "low"):
@@ -106,22 +123,30 @@ def _stop(text: Optional[str]) -> Optional[float]:
 
 
 def _add_options(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--resample", default=None, help="W, M, Q, Y (default: trade every position row)")
+    p.add_argument("--resample", default=None,
+                   help="W, M, Q, Y (anchors like W-FRI): rebalance on the last bar of each period"
+                        " (default: trade every position row)")
     p.add_argument("--trade-at", choices=["close", "open"], default="close")
-    p.add_argument("--fee-ratio", type=float, default=0.001425)
-    p.add_argument("--tax-ratio", type=float, default=0.003)
-    p.add_argument("--stop-loss", type=_stop, default=None, help="e.g. 0.1 (default: off)")
-    p.add_argument("--take-profit", type=_stop, default=None)
-    p.add_argument("--trail-stop", type=_stop, default=None)
+    p.add_argument("--fee-ratio", type=float, default=0.001425, help=f"{RANGES['fee_ratio']} (default: 0.001425)")
+    p.add_argument("--tax-ratio", type=float, default=0.003, help=f"{RANGES['tax_ratio']} (default: 0.003)")
+    p.add_argument("--stop-loss", type=_stop, default=None,
+                   help="fraction of the entry value lost, in (0, 1], e.g. 0.1; 'none' for off (default: off)")
+    p.add_argument("--take-profit", type=_stop, default=None, help="fraction gained, above 0; 'none' for off (default: off)")
+    p.add_argument("--trail-stop", type=_stop, default=None,
+                   help="drop from the best cumulative return, above 0; 'none' for off (default: off)")
     p.add_argument("--touched-exit", action="store_true", help="intrabar exits (needs --open/--high/--low)")
-    p.add_argument("--position-limit", type=float, default=1.0)
+    p.add_argument("--position-limit", type=float, default=1.0,
+                   help=f"largest absolute weight of one stock, {RANGES['position_limit']} (default: 1)")
     p.add_argument("--retain-cost-when-rebalance", action="store_true")
     p.add_argument("--trade-after-exit", dest="stop_trading_next_period", action="store_false",
                    help="allow a stock that hit an exit rule to be bought at the next rebalance")
-    p.add_argument("--excursion-window", type=int, default=0)
-    p.add_argument("--excursion-window-step", type=int, default=1)
+    p.add_argument("--excursion-window", type=int, default=0,
+                   help="bars after entry sampled per trade, at least 0; cut to the number of bars (default: 0)")
+    p.add_argument("--excursion-window-step", type=int, default=1, help="at least 1 (default: 1)")
     p.add_argument("--no-periodic-split", dest="periodically_rebalance", action="store_false",
                    help="keep continuing holdings as one trade across rebalances")
+    p.add_argument("--periods-per-year", type=float, default=None,
+                   help="bars per year for annualised statistics, above 0 (default: inferred from the bar spacing)")
 
 
 def _options(args: argparse.Namespace) -> dict:
@@ -140,6 +165,7 @@ def _options(args: argparse.Namespace) -> dict:
         "excursion_window": args.excursion_window,
         "excursion_window_step": args.excursion_window_step,
         "periodically_rebalance": args.periodically_rebalance,
+        "periods_per_year": args.periods_per_year,
     }
 
 
@@ -206,13 +232,18 @@ def _demo(args: argparse.Namespace) -> Any:
 
 def _run(args: argparse.Namespace) -> Any:
     from . import backtest
+    from .inputs import InputError
 
     prices = _prices_from_files(args)
     position = read_table(args.position)
+    if _is_long(position):
+        raise InputError(f"{args.position} is a long table; the position must be a wide table (dates x stocks)")
     benchmark = None
     if args.benchmark:
         bench = read_table(args.benchmark)
-        benchmark = bench.iloc[:, 0].astype(float)
+        if _is_long(bench) or len(bench.columns) == 0:
+            raise InputError(f"{args.benchmark} must be a table of dates and a benchmark price column")
+        benchmark = bench.iloc[:, 0]
     return backtest(position, prices, benchmark=benchmark, name=args.name or f"Back-test of {Path(args.position).name}",
                     **_options(args))
 
@@ -225,13 +256,22 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _check_price_source(parser, args)
     from .inputs import InputError
 
+    from .inputs import DataWarning
+
     try:
-        report = _demo(args) if args.command == "demo" else _run(args)
-        paths = write_outputs(report, args.out)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", DataWarning)
+            report = _demo(args) if args.command == "demo" else _run(args)
+            stats = report.stats()
+            paths = write_outputs(report, args.out)
     except (InputError, FileNotFoundError, ValueError, ImportError) as exc:
         print(f"orvane {args.command}: error: {exc}", file=sys.stderr)
         return 2
-    stats = report.stats()
+    for w in caught:
+        if issubclass(w.category, DataWarning):
+            print(f"orvane {args.command}: warning: {w.message}", file=sys.stderr)
+        else:
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
     print(report.name)
     print(format_stats(stats))
     actions = report.actions()

@@ -32,6 +32,10 @@ PERCENT = {
 }
 
 
+# Figures shown as plain numbers, without a fixed number of decimals.
+COUNTS = {"periods_per_year"}
+
+
 def format_value(key: str, value: Any) -> str:
     """A statistic or table cell as text: percentages for returns, dates as days."""
     if value is None or (isinstance(value, float) and math.isnan(value)) or value is pd.NaT:
@@ -47,6 +51,8 @@ def format_value(key: str, value: Any) -> str:
             return "∞" if value > 0 else "-∞"
         if key in PERCENT or key.startswith("return "):
             return f"{value * 100:.2f}%"
+        if key in COUNTS:
+            return f"{value:g}"
         return f"{value:.3f}"
     return str(value)
 
@@ -58,7 +64,7 @@ def _png(fig: Any) -> str:
     return f"data:image/png;base64,{data}"
 
 
-def _table(frame: pd.DataFrame, left: tuple = ("stock", "action")) -> str:
+def _table(frame: pd.DataFrame, left: tuple = ("stock", "action", "note")) -> str:
     esc = _html.escape
     head = "".join(f'<th class="{"l" if c in left else ""}">{esc(str(c))}</th>' for c in frame.columns)
     body = []
@@ -80,6 +86,23 @@ def render_html(report: "Report", max_trades: int = 500) -> str:
 
     esc = _html.escape
     stats = report.stats()
+    ppy = stats.get("periods_per_year")
+    how = "as given" if report.periods_per_year is not None else "inferred from the spacing of the bars"
+    annualised = (
+        f"Volatility, Sharpe, Sortino and alpha are annualised with {format_value('periods_per_year', ppy)} bars"
+        f" a year ({how}); CAGR and turnover are per calendar year."
+    )
+    missing = report.missing_prices
+    if len(missing):
+        total = int(missing["bars"].sum())
+        gap_html = (
+            f'<h2>Missing prices</h2><p class="note" id="missing-prices">Held stocks had no price on {total}'
+            f" stock-bars; their value was carried unchanged over those bars, and a trade entered on such a bar"
+            f" has no return.</p>" + _table(missing.head(200))
+            + (f'<p class="note">First 200 of {len(missing)} runs shown.</p>' if len(missing) > 200 else "")
+        )
+    else:
+        gap_html = ""
     stat_rows = "".join(
         f'<tr><td class="l">{esc(str(k))}</td><td>{esc(format_value(str(k), v))}</td></tr>'
         for k, v in stats.items()
@@ -105,11 +128,13 @@ def render_html(report: "Report", max_trades: int = 500) -> str:
         "<h2>Equity and drawdown</h2>",
         f'<img class="plot" id="plot-equity" alt="equity and drawdown" src="{_png(equity_figure(report))}">',
         '<div class="grid"><div><h2>Statistics</h2>',
-        f'<table id="stats">{stat_rows}</table></div>',
+        f'<table id="stats">{stat_rows}</table>',
+        f'<p class="note" id="annualisation">{esc(annualised)}</p></div>',
         '<div><h2>Monthly returns</h2>',
         f'<img class="plot" id="plot-heatmap" alt="monthly returns" src="{_png(heatmap_figure(report))}"></div>',
         '<div><h2>Trade excursions</h2>',
         f'<img class="plot" id="plot-mae-mfe" alt="MAE and MFE of trades" src="{_png(mae_mfe_figure(report))}"></div></div>',
+        gap_html,
         "<h2>Next actions</h2>",
         _table(actions) if len(actions) else '<p class="note">No operation due.</p>',
         f"<h2>Trades ({len(trades)} in all"

@@ -11,13 +11,17 @@ import numpy as np
 import pandas as pd
 
 from . import stats as _stats
+from .gaps import HeldGaps, scan_holdings
+from .inputs import InputError, check_benchmark
+from .options import check_periods_per_year, check_risk_free
+from .schedule import executed_rows
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from .inputs import Prepared
 
-__all__ = ["Report", "EXCURSION_FIELDS"]
+__all__ = ["Report", "EXCURSION_FIELDS", "executed_rows"]
 
 EXCURSION_FIELDS = ("mae", "gmfe", "bmfe", "mdd", "profit_period", "return")
 
@@ -29,41 +33,28 @@ def _take_dates(dates: pd.DatetimeIndex, rows: np.ndarray) -> pd.DatetimeIndex:
     return picked.where(valid) if len(rows) else picked
 
 
-def executed_rows(price_ns: np.ndarray, pos_ns: np.ndarray, marks_ns: np.ndarray) -> np.ndarray:
-    """Rows of the weight matrix that the engine trades, in order.
-
-    A rebalance is decided at the close of a marked bar (the last bar on or
-    before a resample date) with the newest row dated before the next bar,
-    when that row differs from the last one traded; a decision on the last
-    bar stays pending and is not counted.
-    """
-    n = len(price_ns)
-    if n < 2 or len(pos_ns) == 0 or len(marks_ns) == 0:
-        return np.empty(0, dtype=np.int64)
-    marked = np.unique(np.clip(np.searchsorted(price_ns, marks_ns, side="right") - 1, 0, n - 1))
-    first_active = np.searchsorted(price_ns, pos_ns[0], side="left")
-    marked = marked[(marked >= first_active) & (marked < n - 1)]
-    rows = np.maximum(np.searchsorted(pos_ns, price_ns[marked + 1], side="left") - 1, 0)
-    if len(rows) == 0:
-        return rows.astype(np.int64)
-    keep = np.ones(len(rows), dtype=bool)
-    keep[1:] = rows[1:] != rows[:-1]
-    return rows[keep].astype(np.int64)
-
-
 @dataclass
 class _RawRun:
     """The engine's raw results of one run, kept until the report needs them."""
 
     prepared: "Prepared"
-    trades: list
+    trades: np.ndarray
     trade_positions: list
     excursions: list
 
 
+def trade_rows(trades: Sequence[Sequence[Any]]) -> np.ndarray:
+    """The recorder's trade rows [position column, entry bar, exit bar or -1] as an (n, 3) int64 array."""
+    if isinstance(trades, np.ndarray):
+        return trades.astype(np.int64, copy=False).reshape(-1, 3)
+    flat = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * len(trades))
+    return flat.reshape(-1, 3)
+
+
 def _empty_trades() -> pd.DataFrame:
     columns = ["stock", "entry_date", "exit_date", "entry_sig_date", "exit_sig_date", "weight", "period",
-               "return", "mae", "gmfe", "bmfe", "mdd", "profit_period", "entry_index", "exit_index"]
+               "return", "mae", "gmfe", "bmfe", "mdd", "profit_period", "entry_index", "exit_index",
+               "missing_price_bars", "note"]
     return pd.DataFrame(columns=columns)
 
 
@@ -79,14 +70,24 @@ class Report:
         a trade still open), ``entry_sig_date`` and ``exit_sig_date`` (the
         bars whose close decided the trade), ``weight``, ``period`` (bars
         held), ``return``, ``mae``, ``gmfe``, ``bmfe``, ``mdd``,
-        ``profit_period``, and the bar numbers ``entry_index`` and
-        ``exit_index`` (-1 when open).
+        ``profit_period``, the bar numbers ``entry_index`` and
+        ``exit_index`` (-1 when open), ``missing_price_bars`` (bars of the
+        trade on which the stock had no trade price or close) and ``note``
+        (why figures of the trade may mislead: empty when nothing was
+        missing; a trade entered on a bar without a price has NaN return
+        and excursions).
     paths : DataFrame or None
         Sampled excursion paths when ``excursion_window`` was set: one row
         per trade (aligned with ``trades``), columns (field, bars after
         entry); NaN where the data ended first.
+    missing_prices : DataFrame
+        Runs of bars on which a held stock had no price (``stock``,
+        ``first``, ``last``, ``bars``); empty when none.
     params : dict
         The options of the run.
+    periods_per_year : float or None
+        Bars per year for annualised statistics; None infers it from the
+        bar spacing (see :meth:`stats`).
     """
 
     def __init__(
@@ -100,17 +101,20 @@ class Report:
         params: Optional[dict] = None,
         benchmark: Optional[pd.Series] = None,
         name: Optional[str] = None,
+        periods_per_year: Optional[float] = None,
     ) -> None:
         self.creturn = creturn
         self.params = dict(params or {})
         self.benchmark = benchmark
         self.name = name or "orvane back-test"
+        self.periods_per_year = check_periods_per_year(periods_per_year)
         self._trades = trades
         self._paths = paths
         self._operations = operations or {}
         self._weights = weights
         self._executed = executed
         self._raw: Optional[_RawRun] = None
+        self._gaps: Optional[HeldGaps] = None
 
     def __repr__(self) -> str:
         if len(self.creturn) == 0:
@@ -125,13 +129,14 @@ class Report:
         cls,
         prepared: "Prepared",
         creturn: np.ndarray,
-        trades: Sequence[Sequence[Any]],
+        trades: Union[np.ndarray, Sequence[Sequence[Any]]],
         trade_positions: Sequence[float],
         excursions: Sequence[np.ndarray],
         operations: dict,
         params: dict,
         benchmark: Optional[pd.Series] = None,
         name: Optional[str] = None,
+        periods_per_year: Optional[float] = None,
     ) -> "Report":
         """Build a report from the engine's raw results of one run.
 
@@ -141,8 +146,9 @@ class Report:
         reuses its lists in the next run.
         """
         equity = pd.Series(creturn, index=prepared.dates, name="creturn")
-        report = cls(equity, operations=operations, params=params, benchmark=benchmark, name=name)
-        report._raw = _RawRun(prepared, list(trades), list(trade_positions), list(excursions))
+        report = cls(equity, operations=operations, params=params, benchmark=benchmark, name=name,
+                     periods_per_year=periods_per_year)
+        report._raw = _RawRun(prepared, trade_rows(trades), list(trade_positions), list(excursions))
         return report
 
     @property
@@ -159,15 +165,40 @@ class Report:
             self._assemble()
         return self._paths
 
+    def held_gaps(self) -> Optional[HeldGaps]:
+        """The bars on which held stocks had no price, found once from the run's trades.
+
+        Raises
+        ------
+        orvane.InputError
+            When a held stock had a zero, negative or infinite price.
+        """
+        if self._gaps is None and self._raw is not None:
+            raw = self._raw
+            self._gaps = scan_holdings(raw.prepared, raw.trades, bool(self.params.get("touched_exit", False)))
+        return self._gaps
+
+    @property
+    def missing_prices(self) -> pd.DataFrame:
+        """Runs of bars on which a held stock had no trade price or close (``stock``, ``first``, ``last``, ``bars``).
+
+        On those bars the holding kept its last value; a stock bought on such
+        a bar has an unknown trade return.  Empty when nothing was missing.
+        """
+        gaps = self.held_gaps()
+        if gaps is None:
+            return pd.DataFrame({"stock": [], "first": pd.to_datetime([]), "last": pd.to_datetime([]),
+                                 "bars": np.empty(0, dtype=np.int64)})
+        return gaps.runs.copy()
+
     def _assemble(self) -> None:
         raw = self._raw
         if raw is None:
             self._trades = _empty_trades()
             return
-        prepared, trades, excursions = raw.prepared, raw.trades, raw.excursions
+        prepared, rows, excursions = raw.prepared, raw.trades, raw.excursions
         dates = prepared.dates
         n_bars = len(dates)
-        rows = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * len(trades)).reshape(-1, 3)
         sid, entry, exit_ = rows[:, 0], rows[:, 1], rows[:, 2]
         is_open = exit_ == -1
         # Every excursion array of one run has the same length.
@@ -176,6 +207,8 @@ class Report:
         summary = exc[:, -6:]
         touched = self.params.get("touched_exit", False)
         exit_sig = np.where(is_open, -1, exit_ if touched else exit_ - 1)
+        gaps = self.held_gaps()
+        assert gaps is not None
         self._trades = pd.DataFrame(
             {
                 "stock": prepared.stocks.take(sid) if len(sid) else prepared.stocks[:0],
@@ -194,6 +227,8 @@ class Report:
                 "profit_period": summary[:, 4],
                 "entry_index": entry,
                 "exit_index": exit_,
+                "missing_price_bars": gaps.per_trade,
+                "note": gaps.notes(),
             }
         )
         window = int(self.params.get("excursion_window", 0))
@@ -313,7 +348,7 @@ class Report:
         self,
         benchmark: Optional[pd.Series] = None,
         risk_free: float = 0.0,
-        periods_per_year: float = _stats.PERIODS_PER_YEAR,
+        periods_per_year: Optional[float] = None,
     ) -> pd.Series:
         """Performance statistics of the run.
 
@@ -325,19 +360,45 @@ class Report:
             ``excess_return``, ``alpha`` and ``beta``.
         risk_free : float
             Annual risk-free rate for Sharpe, Sortino and alpha.
-        periods_per_year : float
-            Bars per year for annualisation.
+        periods_per_year : float, optional
+            Bars per year for annualisation.  By default the value given to
+            :func:`orvane.backtest`, else inferred from the spacing of the
+            bars (252 for business days, 365 for every calendar day, 52
+            weekly, 12 monthly, 4 quarterly, 1 yearly); irregular bars
+            raise :class:`orvane.InputError` asking for it.
 
         Returns
         -------
         Series
-            Total return, CAGR, volatility, Sharpe, Sortino, Calmar, maximum
-            drawdown with its peak, trough and recovery dates, trade
-            figures, exposure, turnover and the return of every year
+            ``start``, ``end``, ``total_return``; ``cagr`` (compounded over
+            calendar years of 365.25 days); ``volatility``, ``sharpe`` and
+            ``sortino`` (over bars, annualised with ``periods_per_year``,
+            which is listed too); ``calmar`` (CAGR over the maximum
+            drawdown); ``max_drawdown`` with its peak, trough and recovery
+            dates; trade figures (``trades``, ``open_trades``, ``win_rate``,
+            ``profit_factor``, ``avg_win``, ``avg_loss`` of the trades' own
+            returns); ``exposure``; ``turnover`` (per calendar year);
+            ``alpha`` (per-bar intercept times ``periods_per_year``, not
+            compounded) and ``beta`` with a benchmark; ``missing_price_bars``
+            (held stock-bars without a price) and, when there are any,
+            ``missing_prices`` naming them; and the return of every year
             (``return YYYY``).  The equity curve is measured from the bar
             before the first trade.
         """
-        bench = benchmark if benchmark is not None else self.benchmark
+        ppy = check_periods_per_year(periods_per_year)
+        if ppy is None:
+            ppy = self.periods_per_year
+        if ppy is None:
+            ppy = _stats.infer_periods_per_year(self.creturn.index)
+        risk_free = check_risk_free(risk_free)
+        if benchmark is not None:
+            bench: Optional[pd.Series] = check_benchmark(benchmark, self.creturn.index)
+        else:
+            bench = self.benchmark
+        gaps = self.held_gaps()
+        extra: dict = {"missing_price_bars": gaps.total if gaps is not None else 0}
+        if gaps is not None and gaps.total:
+            extra["missing_prices"] = gaps.summary()
         return _stats.summary(
             self._active(),
             trades=self.trades,
@@ -345,7 +406,8 @@ class Report:
             turnover=self.turnover(),
             benchmark=bench,
             risk_free=risk_free,
-            periods_per_year=periods_per_year,
+            periods_per_year=ppy,
+            extra=extra,
         )
 
     def yearly_returns(self) -> pd.Series:
@@ -371,4 +433,6 @@ class Report:
         """
         from .html import write_html
 
-        return write_html(self, path, max_trades=max_trades)
+        if isinstance(max_trades, bool) or not isinstance(max_trades, (int, np.integer)) or max_trades < 0:
+            raise InputError(f"max_trades must be an integer of at least 0, got {max_trades!r}")
+        return write_html(self, path, max_trades=int(max_trades))

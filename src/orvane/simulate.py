@@ -2,50 +2,66 @@
 
 from __future__ import annotations
 
-import math
+import inspect
+import threading
+import warnings
+from dataclasses import dataclass
 from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
 
-from .inputs import InputError, prepare
-from .report import Report
+from .inputs import DataWarning, InputError, Prepared, check_benchmark, prepare
+from .options import (
+    check_flag,
+    check_name,
+    check_periods_per_year,
+    check_ratio,
+    check_stop,
+    check_window,
+)
+from .gaps import HeldGaps
+from .report import Report, trade_rows
 
-__all__ = ["backtest"]
+__all__ = ["backtest", "ENGINE_LOCK"]
 
-
-def _stop(value: Optional[float], name: str) -> float:
-    """A stop threshold for the engine: None switches the stop off."""
-    if value is None:
-        return math.inf
-    try:
-        value = float(value)
-    except (TypeError, ValueError):
-        raise InputError(f"{name} must be a number or None, got {value!r}") from None
-    if math.isnan(value):
-        raise InputError(f"{name} must not be NaN (use None to switch it off)")
-    return value
-
-
-def _ratio(value: Any, name: str) -> float:
-    try:
-        out = float(value)
-    except (TypeError, ValueError):
-        raise InputError(f"{name} must be a number, got {value!r}") from None
-    if not math.isfinite(out):
-        raise InputError(f"{name} must be finite, got {value!r}")
-    return out
+# The engine keeps a run's results in its modules until the next run, so a
+# run and the reading of its results must not interleave with another
+# thread's run.  Re-entrant, so that a sweep can hold it around a whole
+# combination (its output capture and strategy call included).
+ENGINE_LOCK = threading.RLock()
 
 
-def _window(value: Any, name: str, minimum: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise InputError(f"{name} must be an integer, got {value!r}")
-    if not minimum <= int(value) < 2**31:
-        raise InputError(f"{name} must be at least {minimum} (and below 2**31), got {value}")
-    return int(value)
+@dataclass(frozen=True)
+class EngineRun:
+    """Everything one engine run produced, copied out of the engine's modules."""
+
+    creturn: np.ndarray
+    trades: np.ndarray
+    trade_positions: list
+    excursions: list
+    operations: dict
 
 
-def _zero_price_message(prepared: Any) -> str:
+def _run_engine(prepared: Prepared, options: dict) -> EngineRun:
+    """Run the engine and read every result it leaves in module state, all under :data:`ENGINE_LOCK`.
+
+    This is the only place that reads the engine's module-level results.
+    """
+    from .core import excursion, portsim
+
+    with ENGINE_LOCK:
+        creturn = portsim.backtest_(*prepared.engine_args(), **options)
+        return EngineRun(
+            creturn=np.array(creturn, dtype=np.float64, copy=True),
+            trades=trade_rows(excursion.trades),
+            trade_positions=list(excursion.trade_positions),
+            excursions=list(excursion.excursion),
+            operations=portsim.get_stock_operations(),
+        )
+
+
+def _zero_price_message(prepared: Prepared) -> str:
     """Name the stocks whose prices hold zeros, which the trade recorder cannot divide by.
 
     Only scanned after a failure, so a normal run does not pay for the pass.
@@ -78,42 +94,57 @@ def backtest(
     periodically_rebalance: bool = True,
     benchmark: Optional[pd.Series] = None,
     name: Optional[str] = None,
+    periods_per_year: Optional[float] = None,
 ) -> Report:
     """Back-test a table of target weights on price tables.
 
-    A weight row dated ``t`` is noticed at the close of the last bar before
-    ``t``'s next bar and traded at the trade price of the following bar, so
-    weights computed from data up to the close of ``t`` trade on the next
-    bar.
+    A weight row dated ``t`` is taken up at the close of the last bar before
+    the first bar after ``t``, and traded at the trade price of that next
+    bar: weights computed from data up to the close of ``t`` trade on the
+    next bar.
+
+    Safe to call from several threads: runs take turns on the engine, and
+    each call gets its own results.
 
     Parameters
     ----------
     position : DataFrame
-        Target weights indexed by date, one column per stock.  Floats are
-        signed fractions of the portfolio (negative = short, NaN = 0);
-        booleans mean "hold, equally weighted among the True columns of the
-        row".
+        Target weights indexed by date (a DatetimeIndex or YYYYMMDD
+        integers), one column per stock.  Floats are signed fractions of the
+        portfolio (negative = short, NaN = 0); booleans mean "hold, equally
+        weighted among the True columns of the row".
     prices : DataFrame, mapping, or Prices
         A wide table of prices (trade price and close), a mapping or
         (field, symbol) DataFrame of ``open``/``high``/``low``/``close``
-        tables, or an :class:`orvane.Prices`.
+        tables, or an :class:`orvane.Prices`.  Prices of held stocks must be
+        positive; a missing price (NaN) is no move.
     resample : None, str or dates
-        None trades every position row; an offset alias (``"W"``, ``"M"``,
-        ``"Q"``, ``"Y"``, anchors like ``"W-FRI"``) rebalances on the last
-        bar of each period with the newest row then known; explicit dates
-        rebalance on (the last bar on or before) each date.
+        When to rebalance.  None: on every position row.  An offset alias
+        (``"W"``, ``"M"``, ``"Q"``, ``"Y"``, anchors like ``"W-FRI"``): on the
+        last bar of each calendar period.  Dates: on the last bar on or
+        before each date (dates before the first bar are ignored).  At the
+        close of such a bar the newest row dated before the next bar is
+        traded on the next bar, so a row labelled with a period end that is
+        not a trading day (``df.resample("ME").last()``) trades on the first
+        bar after it.
     trade_at : {"close", "open"}
         Price at which trades are made.
     fee_ratio, tax_ratio : float
-        Fee charged on every trade; tax charged on every sale.
-    stop_loss, take_profit, trail_stop : float or None
-        Exit thresholds as distances on the cumulative return of a holding
-        since entry (0.1 = 10 %); None switches the rule off.
+        Fee charged on every trade; tax charged on every sale; each in
+        [0, 1).
+    stop_loss : float or None
+        Exit once a holding has lost this fraction of its entry value, in
+        (0, 1] (for a short: once its price has risen by this fraction).
+    take_profit, trail_stop : float or None
+        Exit once a holding has gained this fraction, or fallen this far
+        from its best cumulative return since entry; each above 0.  The
+        thresholds are distances on the cumulative return of a holding since
+        entry (0.1 = 10 %); None switches a rule off.
     touched_exit : bool
         Test exits inside the bar against high, low and open (needs those
         prices) instead of at the close.
     position_limit : float
-        Largest absolute weight of one stock.
+        Largest absolute weight of one stock, in (0, 1].
     retain_cost_when_rebalance : bool
         Keep the stop references of holdings that stay on the same side
         through a rebalance.
@@ -121,53 +152,113 @@ def backtest(
         A stock that left through an exit rule is not bought again at the
         next rebalance.
     excursion_window, excursion_window_step : int
-        Bars after entry sampled for each trade's excursion path (0 = none).
+        Bars after entry sampled for each trade's excursion path (0 = none;
+        a window longer than the data is cut to the number of bars), and
+        the step between samples (at least 1).
     periodically_rebalance : bool
         Split continuing holdings into a new trade at each rebalance.
     benchmark : Series, optional
-        Benchmark prices or values for alpha, beta and excess return.
+        Benchmark prices or values for alpha, beta and excess return,
+        indexed by dates in the time zone of the prices.
     name : str, optional
         Title of the report.
+    periods_per_year : float, optional
+        Bars per year for the annualised statistics of the report; inferred
+        from the bar spacing when None (see :meth:`Report.stats`).
 
     Returns
     -------
     Report
 
+    Warns
+    -----
+    orvane.DataWarning
+        When a held stock had no price on some bars (its value was carried
+        unchanged); ``Report.missing_prices`` lists them.
+
     Raises
     ------
     orvane.InputError
-        When a table or option cannot be used, before anything runs.
+        When a table or option cannot be used (before the run), or when a
+        held stock had a zero, negative or infinite price (after it).  Each
+        option's valid range is given above and in the message.
     """
-    options = {
-        "fee_ratio": _ratio(fee_ratio, "fee_ratio"),
-        "tax_ratio": _ratio(tax_ratio, "tax_ratio"),
-        "stop_loss": _stop(stop_loss, "stop_loss"),
-        "take_profit": _stop(take_profit, "take_profit"),
-        "trail_stop": _stop(trail_stop, "trail_stop"),
-        "touched_exit": bool(touched_exit),
-        "position_limit": _ratio(position_limit, "position_limit"),
-        "retain_cost_when_rebalance": bool(retain_cost_when_rebalance),
-        "stop_trading_next_period": bool(stop_trading_next_period),
-        "excursion_window": _window(excursion_window, "excursion_window", 0),
-        "excursion_window_step": _window(excursion_window_step, "excursion_window_step", 1),
-        "periodically_rebalance": bool(periodically_rebalance),
+    report = run_backtest(position, prices, dict(
+        resample=resample, trade_at=trade_at, fee_ratio=fee_ratio, tax_ratio=tax_ratio, stop_loss=stop_loss,
+        take_profit=take_profit, trail_stop=trail_stop, touched_exit=touched_exit, position_limit=position_limit,
+        retain_cost_when_rebalance=retain_cost_when_rebalance, stop_trading_next_period=stop_trading_next_period,
+        excursion_window=excursion_window, excursion_window_step=excursion_window_step,
+        periodically_rebalance=periodically_rebalance, benchmark=benchmark, name=name,
+        periods_per_year=periods_per_year,
+    ))
+    gaps = report.held_gaps()
+    if gaps is not None and gaps.total:
+        warnings.warn(missing_price_warning(gaps), DataWarning, stacklevel=2)
+    return report
+
+
+def missing_price_warning(gaps: HeldGaps) -> str:
+    """The text of the warning about held stocks without prices."""
+    unknown = int(gaps.entry_missing.sum())
+    entry_text = (
+        f"; {unknown} trade{'s were' if unknown > 1 else ' was'} entered without a price and"
+        f" {'have' if unknown > 1 else 'has'} no return" if unknown else ""
+    )
+    return (
+        f"held stocks had no price on {gaps.total} stock-bars, where their value was carried unchanged"
+        f"{entry_text}: {gaps.summary(3)} (see Report.missing_prices)"
+    )
+
+
+def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
+    """:func:`backtest` without its warning: ``options`` are its keyword options (missing ones take their defaults)."""
+    unknown = sorted(set(options) - set(_DEFAULTS))
+    if unknown:
+        raise TypeError(f"unknown backtest options {unknown}")
+    given = {**_DEFAULTS, **options}
+    engine_options = {
+        "fee_ratio": check_ratio(given["fee_ratio"], "fee_ratio"),
+        "tax_ratio": check_ratio(given["tax_ratio"], "tax_ratio"),
+        "stop_loss": check_stop(given["stop_loss"], "stop_loss"),
+        "take_profit": check_stop(given["take_profit"], "take_profit"),
+        "trail_stop": check_stop(given["trail_stop"], "trail_stop"),
+        "touched_exit": check_flag(given["touched_exit"], "touched_exit"),
+        "position_limit": check_ratio(given["position_limit"], "position_limit"),
+        "retain_cost_when_rebalance": check_flag(given["retain_cost_when_rebalance"], "retain_cost_when_rebalance"),
+        "stop_trading_next_period": check_flag(given["stop_trading_next_period"], "stop_trading_next_period"),
+        "excursion_window": check_window(given["excursion_window"], "excursion_window", 0),
+        "excursion_window_step": check_window(given["excursion_window_step"], "excursion_window_step", 1),
+        "periodically_rebalance": check_flag(given["periodically_rebalance"], "periodically_rebalance"),
     }
+    name = check_name(given["name"])
+    periods_per_year = check_periods_per_year(given["periods_per_year"])
+    benchmark = given["benchmark"]
     if benchmark is not None and not isinstance(benchmark, pd.Series):
         raise InputError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
-    prepared = prepare(position, prices, resample=resample, trade_at=trade_at, touched_exit=options["touched_exit"])
-
-    from .core import excursion, portsim
+    resample, trade_at = given["resample"], given["trade_at"]
+    prepared = prepare(position, prices, resample=resample, trade_at=trade_at,
+                       touched_exit=engine_options["touched_exit"])
+    if benchmark is not None:
+        benchmark = check_benchmark(benchmark, prepared.dates)
+    # Sampled offsets beyond the last bar would all be empty.
+    engine_options["excursion_window"] = min(engine_options["excursion_window"], len(prepared.dates))
 
     try:
-        creturn = portsim.backtest_(*prepared.engine_args(), **options)
+        run = _run_engine(prepared, engine_options)
     except ZeroDivisionError as exc:
         raise InputError(_zero_price_message(prepared)) from exc
-    operations = portsim.get_stock_operations()
-    params = dict(options, resample=resample, trade_at=trade_at)
+    params = dict(engine_options, resample=resample, trade_at=trade_at)
     if prepared.meta.get("note"):
         params["data_note"] = prepared.meta["note"]
-    return Report.from_run(
-        prepared, np.asarray(creturn), excursion.trades, excursion.trade_positions, excursion.excursion,
-        operations, params,
-        benchmark=benchmark, name=name,
+    report = Report.from_run(
+        prepared, run.creturn, run.trades, run.trade_positions, run.excursions, run.operations, params,
+        benchmark=benchmark, name=name, periods_per_year=periods_per_year,
     )
+    # Found now, so that a held stock with an unusable price fails the call, not a later look at the trades.
+    report.held_gaps()
+    return report
+
+
+_DEFAULTS = {
+    name: p.default for name, p in inspect.signature(backtest).parameters.items() if name not in ("position", "prices")
+}

@@ -174,34 +174,6 @@ def read_query(query: str, con: Any, params: Params = None) -> pd.DataFrame:
         raise InputError(f"the prices query failed: {type(exc).__name__}: {exc}") from exc
 
 
-def _dates(column: pd.Series, name: str) -> pd.Series:
-    """Dates of a query's date column; integers are read as YYYYMMDD."""
-    if column.isna().any():
-        raise InputError(f"the {name!r} column of the query has NULL dates in {int(column.isna().sum())} rows")
-    if pd.api.types.is_bool_dtype(column):
-        raise InputError(f"the {name!r} column of the query holds booleans, not dates")
-    values = column
-    if values.dtype == object and all(isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in values):
-        values = values.astype(np.int64)
-    if pd.api.types.is_integer_dtype(values):
-        numbers = values.to_numpy(dtype=np.int64)
-        bad = (numbers < 1000_01_01) | (numbers > 9999_12_31)
-        if bad.any():
-            raise InputError(
-                f"the {name!r} column holds integers that are not YYYYMMDD dates, e.g. {int(numbers[bad][0])}"
-            )
-        parsed = pd.to_datetime(pd.Series(numbers, index=column.index).astype(str), format="%Y%m%d", errors="coerce")
-        if parsed.isna().any():
-            raise InputError(
-                f"the {name!r} column holds integers that are not YYYYMMDD dates,"
-                f" e.g. {int(numbers[parsed.isna().to_numpy()][0])}"
-            )
-        return parsed
-    if pd.api.types.is_float_dtype(values):
-        raise InputError(f"the {name!r} column holds fractional numbers, not dates (use YYYYMMDD integers or dates)")
-    return values
-
-
 def _numbers(column: pd.Series, name: str) -> pd.Series:
     """A price column as float64, NULL as NaN (no price on that bar)."""
     if pd.api.types.is_bool_dtype(column):
@@ -235,9 +207,6 @@ def prices_from_sql(
             raise InputError(f"the prices query returned no {need!r} column (columns: {list(frame.columns)})")
     frame = frame.copy()
     dcol, scol = by_lower[date.lower()], by_lower[symbol.lower()]
-    frame[dcol] = _dates(frame[dcol], str(dcol))
-    if frame[scol].isna().any():
-        raise InputError(f"the {scol!r} column of the query has NULL symbols in {int(frame[scol].isna().sum())} rows")
     for f in FIELDS:
         if f in by_lower:
             frame[by_lower[f]] = _numbers(frame[by_lower[f]], str(by_lower[f]))

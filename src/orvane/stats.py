@@ -2,8 +2,16 @@
 
 All functions take plain pandas objects so they can be used on any equity
 curve, not only on a :class:`orvane.Report`.  Returns are simple returns per
-bar; annualisation uses ``periods_per_year`` bars per year (252 by default,
-for daily data).
+bar.  Two clocks are used, and tools that differ in them give different
+figures for the same curve:
+
+- calendar time for growth: CAGR and turnover are per year of 365.25 days
+  between the first and the last date;
+- bars for dispersion: volatility, Sharpe, Sortino and alpha annualise
+  per-bar figures with ``periods_per_year`` bars a year.  When it is not
+  given it is inferred from the spacing of the dates
+  (:func:`infer_periods_per_year`: 252 for business-day bars, 365 for bars
+  on every calendar day, 52 weekly, 12 monthly, 4 quarterly, 1 yearly).
 """
 
 from __future__ import annotations
@@ -14,7 +22,10 @@ from typing import Optional
 import numpy as np
 import pandas as pd
 
+from .inputs import InputError
+
 __all__ = [
+    "infer_periods_per_year",
     "returns",
     "drawdown",
     "max_drawdown",
@@ -30,6 +41,52 @@ __all__ = [
 ]
 
 PERIODS_PER_YEAR = 252
+
+# Bar spacing in days that each kind of bars shows (weekends, holidays and
+# month lengths included), with the bars a year it stands for.
+_SPACINGS = (
+    ("daily", 0.75, 4.5, 252.0),
+    ("weekly", 4.5, 11.0, 52.0),
+    ("monthly", 20.0, 40.0, 12.0),
+    ("quarterly", 75.0, 105.0, 4.0),
+    ("yearly", 330.0, 400.0, 1.0),
+)
+# Share of the spacings that must agree on one kind of bars.
+_AGREEMENT = 0.75
+# Share of weekend bars above which daily bars count every calendar day.
+_WEEKEND_SHARE = 0.1
+
+
+def infer_periods_per_year(index: pd.DatetimeIndex) -> float:
+    """Bars per year from the spacing of the dates.
+
+    Each spacing between consecutive dates is classed as daily (up to 4.5
+    days, so weekends and holidays fit), weekly (4.5 to 11 days), monthly
+    (20 to 40), quarterly (75 to 105) or yearly (330 to 400).  The kind of
+    at least three quarters of the spacings decides: 52, 12, 4 or 1; daily
+    bars count 252 a year, or 365 when more than a tenth of them fall on a
+    weekend (markets that trade every day).  Fewer than two dates give NaN.
+
+    Raises
+    ------
+    orvane.InputError
+        When no kind of bars covers three quarters of the spacings (intraday
+        bars, irregular dates): pass ``periods_per_year`` instead.
+    """
+    if len(index) < 2:
+        return float("nan")
+    days = np.asarray((index[1:] - index[:-1]).total_seconds(), dtype=np.float64) / 86_400.0
+    for kind, low, high, per_year in _SPACINGS:
+        share = float(((days >= low) & (days < high)).mean())
+        if share >= _AGREEMENT:
+            if kind == "daily" and float((index.day_of_week >= 5).mean()) > _WEEKEND_SHARE:
+                return 365.0
+            return per_year
+    median = float(np.median(days))
+    raise InputError(
+        f"cannot tell the bars per year from the dates (median spacing {median:.3g} days, no regular daily,"
+        " weekly, monthly, quarterly or yearly pattern); pass periods_per_year"
+    )
 
 
 def returns(equity: pd.Series) -> pd.Series:
@@ -69,13 +126,28 @@ def _years(index: pd.DatetimeIndex) -> float:
     return (index[-1] - index[0]).total_seconds() / (365.25 * 86400.0)
 
 
+def _periods(series: pd.Series, periods_per_year: Optional[float]) -> float:
+    """``periods_per_year``, or the value inferred from the series' dates when None."""
+    if periods_per_year is not None:
+        return float(periods_per_year)
+    if not isinstance(series.index, pd.DatetimeIndex):
+        raise InputError("periods_per_year is needed for a series that is not indexed by dates")
+    return infer_periods_per_year(series.index)
+
+
 def total_return(equity: pd.Series) -> float:
     """Last value over first value, minus one."""
     return float(equity.iloc[-1] / equity.iloc[0] - 1.0)
 
 
 def cagr(equity: pd.Series) -> float:
-    """Compound annual growth rate over the calendar span of the curve."""
+    """Compound annual growth rate over the calendar span of the curve.
+
+    The growth from the first to the last value, compounded over the years
+    between the first and the last date (365.25 days each), whatever the
+    bars: ``(last / first) ** (1 / years) - 1``; -1 when the curve ends at or
+    below zero.
+    """
     years = _years(equity.index)
     if years <= 0:
         return float("nan")
@@ -85,35 +157,49 @@ def cagr(equity: pd.Series) -> float:
     return growth ** (1.0 / years) - 1.0
 
 
-def volatility(rets: pd.Series, periods_per_year: float = PERIODS_PER_YEAR) -> float:
-    """Annualised standard deviation of the returns (sample, ddof=1)."""
-    return float(rets.std(ddof=1) * math.sqrt(periods_per_year))
+def volatility(rets: pd.Series, periods_per_year: Optional[float] = None) -> float:
+    """Annualised volatility: the sample standard deviation (ddof=1) of the bar returns times ``sqrt(periods_per_year)``.
+
+    ``periods_per_year`` is inferred from the dates when None (see
+    :func:`infer_periods_per_year`).
+    """
+    return float(rets.std(ddof=1) * math.sqrt(_periods(rets, periods_per_year)))
 
 
 def _per_period(risk_free: float, periods_per_year: float) -> float:
     return (1.0 + risk_free) ** (1.0 / periods_per_year) - 1.0
 
 
-def sharpe(rets: pd.Series, risk_free: float = 0.0, periods_per_year: float = PERIODS_PER_YEAR) -> float:
-    """Annualised Sharpe ratio; ``risk_free`` is an annual rate."""
-    excess = rets - _per_period(risk_free, periods_per_year)
+def sharpe(rets: pd.Series, risk_free: float = 0.0, periods_per_year: Optional[float] = None) -> float:
+    """Annualised Sharpe ratio over bars.
+
+    The mean bar return in excess of the risk-free rate per bar, over the
+    sample standard deviation (ddof=1) of those excess returns, times
+    ``sqrt(periods_per_year)``.  ``risk_free`` is an annual rate, taken per
+    bar as ``(1 + risk_free) ** (1 / periods_per_year) - 1``;
+    ``periods_per_year`` is inferred from the dates when None.
+    """
+    ppy = _periods(rets, periods_per_year)
+    excess = rets - _per_period(risk_free, ppy)
     sd = excess.std(ddof=1)
     if not sd > 0:
         return float("nan")
-    return float(excess.mean() / sd * math.sqrt(periods_per_year))
+    return float(excess.mean() / sd * math.sqrt(ppy))
 
 
-def sortino(rets: pd.Series, risk_free: float = 0.0, periods_per_year: float = PERIODS_PER_YEAR) -> float:
-    """Annualised Sortino ratio: mean excess return over the downside deviation.
+def sortino(rets: pd.Series, risk_free: float = 0.0, periods_per_year: Optional[float] = None) -> float:
+    """Annualised Sortino ratio over bars: mean excess return over the downside deviation.
 
     The downside deviation is the root mean square of the negative excess
-    returns, counting the non-negative ones as zero.
+    returns, counting the non-negative ones as zero; the ratio is annualised
+    with ``sqrt(periods_per_year)`` like :func:`sharpe`.
     """
-    excess = rets - _per_period(risk_free, periods_per_year)
+    ppy = _periods(rets, periods_per_year)
+    excess = rets - _per_period(risk_free, ppy)
     downside = math.sqrt(float((np.minimum(excess.to_numpy(), 0.0) ** 2).mean())) if len(excess) else 0.0
     if not downside > 0:
         return float("nan")
-    return float(excess.mean() / downside * math.sqrt(periods_per_year))
+    return float(excess.mean() / downside * math.sqrt(ppy))
 
 
 def yearly_returns(equity: pd.Series) -> pd.Series:
@@ -181,32 +267,34 @@ def benchmark_stats(
     equity: pd.Series,
     benchmark: pd.Series,
     risk_free: float = 0.0,
-    periods_per_year: float = PERIODS_PER_YEAR,
+    periods_per_year: Optional[float] = None,
 ) -> dict:
     """Alpha, beta and excess return against a benchmark price or value series.
 
     The benchmark is aligned to the dates of ``equity`` (carrying its last
     value forward).  ``beta`` is the regression slope of the bar returns on
-    the benchmark's; ``alpha`` is the annualised intercept (Jensen's alpha,
-    excess over ``risk_free``); ``excess_return`` is the difference of the
-    total returns over the same span.
+    the benchmark's; ``alpha`` is the intercept per bar times
+    ``periods_per_year`` (Jensen's alpha over ``risk_free``, annualised by
+    simple multiplication, not compounded); ``excess_return`` is the
+    difference of the total returns over the same span.
     """
     if not isinstance(benchmark, pd.Series):
-        raise TypeError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
+        raise InputError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
+    ppy = _periods(equity, periods_per_year)
     bench = benchmark.sort_index().reindex(equity.index, method="ffill")
     if bench.isna().all():
-        raise ValueError("benchmark has no value on or before the dates of the equity curve")
+        raise InputError("benchmark has no value on or before the dates of the equity curve")
     first = bench.first_valid_index()
     eq = equity.loc[first:]
     bench = bench.loc[first:]
-    rf = _per_period(risk_free, periods_per_year)
+    rf = _per_period(risk_free, ppy)
     r = returns(eq) - rf
     rb = returns(bench) - rf
     ok = r.notna() & rb.notna()
     r, rb = r[ok].to_numpy(), rb[ok].to_numpy()
     if len(r) > 1 and np.var(rb, ddof=1) > 0:
         beta = float(np.cov(r, rb, ddof=1)[0, 1] / np.var(rb, ddof=1))
-        alpha = float((r.mean() - beta * rb.mean()) * periods_per_year)
+        alpha = float((r.mean() - beta * rb.mean()) * ppy)
     else:
         beta = alpha = float("nan")
     return {
@@ -224,9 +312,17 @@ def summary(
     turnover: Optional[float] = None,
     benchmark: Optional[pd.Series] = None,
     risk_free: float = 0.0,
-    periods_per_year: float = PERIODS_PER_YEAR,
+    periods_per_year: Optional[float] = None,
+    extra: Optional[dict] = None,
 ) -> pd.Series:
-    """All statistics of a run in one Series (yearly returns as ``return YYYY``)."""
+    """All statistics of a run in one Series (yearly returns as ``return YYYY``).
+
+    ``periods_per_year`` (inferred from the dates of ``equity`` when None)
+    is part of the result, so the annualisation behind volatility, Sharpe,
+    Sortino and alpha is always stated next to them.  ``extra`` entries come
+    before the yearly returns.
+    """
+    ppy = _periods(equity, periods_per_year)
     rets = returns(equity)
     mdd = max_drawdown(equity)
     growth = cagr(equity)
@@ -235,14 +331,15 @@ def summary(
         "end": equity.index[-1],
         "total_return": total_return(equity),
         "cagr": growth,
-        "volatility": volatility(rets, periods_per_year),
-        "sharpe": sharpe(rets, risk_free, periods_per_year),
-        "sortino": sortino(rets, risk_free, periods_per_year),
+        "volatility": volatility(rets, ppy),
+        "sharpe": sharpe(rets, risk_free, ppy),
+        "sortino": sortino(rets, risk_free, ppy),
         "calmar": growth / abs(mdd["max_drawdown"]) if mdd["max_drawdown"] < 0 else float("nan"),
         "max_drawdown": mdd["max_drawdown"],
         "max_drawdown_peak": mdd["peak"],
         "max_drawdown_trough": mdd["trough"],
         "max_drawdown_recovery": mdd["recovery"],
+        "periods_per_year": ppy,
     }
     if trades is not None:
         out.update(trade_stats(trades))
@@ -251,7 +348,8 @@ def summary(
     if turnover is not None:
         out["turnover"] = turnover
     if benchmark is not None:
-        out.update(benchmark_stats(equity, benchmark, risk_free, periods_per_year))
+        out.update(benchmark_stats(equity, benchmark, risk_free, ppy))
+    out.update(extra or {})
     for year, value in yearly_returns(equity).items():
         out[f"return {year}"] = value
     return pd.Series(out, dtype=object, name="value")

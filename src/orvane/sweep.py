@@ -21,6 +21,7 @@ import queue
 import sys
 import threading
 import uuid
+import warnings
 from collections import deque
 from concurrent.futures import BrokenExecutor, Executor, ProcessPoolExecutor, ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -29,10 +30,10 @@ from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, Sequenc
 import numpy as np
 import pandas as pd
 
-from .inputs import as_prices
+from .inputs import DataWarning, as_prices
 from .overfit import deflated_column, report_moments
 from .report import Report
-from .simulate import backtest
+from .simulate import ENGINE_LOCK, backtest, run_backtest
 
 __all__ = ["sweep", "expand_grid", "BACKTEST_OPTIONS"]
 
@@ -137,9 +138,6 @@ class _WorkerState:
 # newest one is kept, so a long-lived worker holds at most one data set).
 _STATE: Optional[_WorkerState] = None
 _STATE_LOCK = threading.Lock()
-# The engine keeps a run's results in module state, so runs in one process
-# must not overlap (threaded executors, Dask workers with several threads).
-_RUN_LOCK = threading.Lock()
 
 
 def _install(payload: _Payload) -> _WorkerState:
@@ -202,10 +200,12 @@ def _run_one(state: _WorkerState, index: int, params: dict, want_report: bool) -
             options[name] = value
     captured = io.StringIO()
     try:
-        # Output is captured so that the caller prints each line once, not once per combination.
-        with _RUN_LOCK, contextlib.redirect_stdout(captured):
+        # Output is captured so that the caller prints each line once, not once per combination;
+        # standard output is process-wide, so the capture takes the engine's turn for the whole combination.
+        with ENGINE_LOCK, contextlib.redirect_stdout(captured):
             position = _position_for(state, strategy_params)
-            report = backtest(position, payload.engine_prices, **options)
+            # Held stocks without prices are summed up once for the whole sweep, not warned per combination.
+            report = run_backtest(position, payload.engine_prices, options)
         stats = report.stats(**payload.stats_options)
         moments = report_moments(report, stats)
     except Exception as exc:
@@ -602,6 +602,20 @@ def _frame(names: list[str], combos: list[dict], outcomes: list[_Outcome]) -> pd
     return pd.concat([params, stats, error], axis=1)
 
 
+def _warn_missing_prices(frame: pd.DataFrame) -> None:
+    """One warning for the whole sweep when some combinations held stocks on bars without a price."""
+    if "missing_price_bars" not in frame.columns:
+        return
+    hit = pd.to_numeric(frame["missing_price_bars"], errors="coerce").fillna(0).to_numpy() > 0
+    if hit.any():
+        warnings.warn(
+            f"{int(hit.sum())} of {len(frame)} combinations held stocks on bars without a price, where their value"
+            " was carried unchanged; see the columns missing_price_bars and missing_prices",
+            DataWarning,
+            stacklevel=3,
+        )
+
+
 def _best(frame: pd.DataFrame, sort_by: str, ascending: bool, keep: int) -> list[int]:
     """Rows of the ``keep`` best combinations by ``sort_by``, in grid order."""
     if frame["error"].notna().all():
@@ -716,6 +730,12 @@ def sweep(
         What the strategy and the engine print (such as the engine's NaN
         price warning) is written to standard output once per distinct line.
 
+    Warns
+    -----
+    orvane.DataWarning
+        Once, when some combinations held stocks on bars without a price
+        (their rows count those bars in ``missing_price_bars``).
+
     Raises
     ------
     orvane.InputError
@@ -811,6 +831,7 @@ def sweep(
         frame = _frame(names, combos, done)
         if any(o.stats for o in done):
             frame.insert(frame.columns.get_loc("error"), "deflated_sharpe", deflated_column([o.moments for o in done]))
+        _warn_missing_prices(frame)
         # Every worker that ran a task has the data now; one that has not asks for it.
         runner.eager = 0
         if keep:

@@ -1,0 +1,233 @@
+"""Prices of held stocks: bars without a price, and prices that cannot be traded.
+
+The engine treats a missing price as no move: a held stock keeps its last
+value on a bar without a trade price or close, is bought at a missing price
+with an unknown cost reference (its trade return is NaN), and is sold at the
+value it had when its prices stopped.  The results are what those rules
+give, but they may not be what the user meant, so every bar on which a held
+stock had no price is found here and reported.  A stock is held from the
+bar of a trade's entry through the bar of its exit (the last bar for a
+trade still open).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Iterator
+
+import numpy as np
+import pandas as pd
+
+from .inputs import InputError, _preview
+
+if TYPE_CHECKING:
+    from .inputs import Prepared
+
+__all__ = ["HeldGaps", "scan_holdings"]
+
+# Cells read per pass: bounds the temporary arrays to a few MB.
+_CHUNK = 1 << 19
+
+
+@dataclass
+class HeldGaps:
+    """Held stock-bars without a trade price or close.
+
+    Attributes
+    ----------
+    per_trade : ndarray of int64
+        Number of bars without a price between each trade's entry and exit.
+    entry_missing : ndarray of bool
+        Trades entered on a bar without a price (their return is unknown).
+    runs : DataFrame
+        One row per run of consecutive bars on which a held stock had no
+        price: ``stock``, ``first``, ``last`` (dates) and ``bars``, grouped
+        by stock.
+    total : int
+        Held stock-bars without a price (a bar shared by two trades of a
+        stock counts once).
+    """
+
+    per_trade: np.ndarray
+    entry_missing: np.ndarray
+    runs: pd.DataFrame
+    total: int = 0
+
+    def summary(self, limit: int = 5) -> str:
+        """The runs as one line: the first ``limit`` stocks with their bars."""
+        runs = self.runs
+        if not len(runs):
+            return ""
+        bars = runs["bars"].to_numpy()
+        # Each stock's runs start where the stock changes; only the first few names are looked up.
+        stock = runs["stock"]
+        changes = stock.ne(stock.shift()).to_numpy()
+        starts = np.flatnonzero(changes)
+        bounds = np.append(starts, len(runs))
+        parts = []
+        for a, b in zip(bounds[:limit], bounds[1:limit + 1]):
+            spans = [_span(runs["first"].iloc[k], runs["last"].iloc[k]) for k in range(a, min(b, a + 3))]
+            more = ", ..." if b - a > 3 else ""
+            total = int(bars[a:b].sum())
+            parts.append(f"{stock.iloc[a]} {', '.join(spans)}{more} ({total} bar{'s' if total > 1 else ''})")
+        tail = f"; ... ({len(starts)} stocks in all)" if len(starts) > limit else ""
+        return "; ".join(parts) + tail
+
+    def notes(self) -> np.ndarray:
+        """A note per trade saying why its figures may be unreliable ("" when nothing is missing)."""
+        out = np.full(len(self.per_trade), "", dtype=object)
+        for i in np.flatnonzero(self.per_trade):
+            n = int(self.per_trade[i])
+            text = f"no price on {n} held bar{'s' if n > 1 else ''}, value carried unchanged"
+            if self.entry_missing[i]:
+                text = "no price at entry, return and excursions unknown; " + text
+            out[i] = text
+        return out
+
+
+def _span(first: pd.Timestamp, last: pd.Timestamp) -> str:
+    a, b = first.strftime("%Y-%m-%d"), last.strftime("%Y-%m-%d")
+    return a if a == b else f"{a}..{b}"
+
+
+class _Cells:
+    """Reads cells of a (bars x columns) matrix by key ``column * bars + bar``.
+
+    A table from pandas is stored column by column, so keys in order read
+    memory in order; other layouts are read by row and column.
+    """
+
+    def __init__(self, matrix: np.ndarray) -> None:
+        self.n_bars = matrix.shape[0]
+        by_column = matrix.T
+        self.flat = by_column.reshape(-1) if by_column.flags.c_contiguous else None
+        self.matrix = matrix
+
+    def __getitem__(self, keys: np.ndarray) -> np.ndarray:
+        if self.flat is not None:
+            return self.flat.take(keys)
+        column, bar = np.divmod(keys, self.n_bars)
+        return self.matrix[bar, column]
+
+
+def _held_intervals(start: np.ndarray, end: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The held cells as sorted, disjoint key intervals [lo, hi]: trades of a stock that meet are merged."""
+    order = np.argsort(start, kind="stable")
+    first, reach = start[order], np.maximum.accumulate(end[order])
+    begins = np.flatnonzero(np.append(True, first[1:] > reach[:-1] + 1))
+    return first[begins], reach[np.append(begins[1:], len(first)) - 1]
+
+
+def _held_keys(lo: np.ndarray, hi: np.ndarray) -> Iterator[np.ndarray]:
+    """The keys of every cell of the intervals, in order, in chunks of about :data:`_CHUNK`."""
+    base = np.concatenate([[0], np.cumsum(hi - lo + 1)])
+    i, n = 0, len(lo)
+    while i < n:
+        j = max(int(np.searchsorted(base, base[i] + _CHUNK, side="right")) - 1, i + 1)
+        # The k-th cell of the chunk, in interval q, is lo[q] + (k - offset of q in the chunk).
+        offset = base[i:j] - base[i]
+        yield np.arange(int(base[j] - base[i]), dtype=np.int64) + np.repeat(lo[i:j] - offset, hi[i:j] - lo[i:j] + 1)
+        i = j
+
+
+def scan_holdings(prepared: "Prepared", trades: np.ndarray, touched_exit: bool) -> HeldGaps:
+    """Find the held bars without a price; refuse prices that are not positive and finite.
+
+    Each held cell is read once (the trades of a stock are merged where they
+    meet), in the order of memory; the few cells that are missing or
+    unusable are then matched with their trades.
+
+    Parameters
+    ----------
+    prepared : Prepared
+        The arrays of the run.
+    trades : ndarray of int64, shape (n, 3)
+        The trade rows: position column, entry bar, exit bar (-1 when open).
+    touched_exit : bool
+        Whether high, low and open were read too.
+
+    Raises
+    ------
+    InputError
+        When a held stock had a zero, negative or infinite price on a bar it
+        was held, which makes its returns meaningless.
+    """
+    n_bars = len(prepared.price_index)
+    n_trades = len(trades)
+    per_trade = np.zeros(n_trades, dtype=np.int64)
+    entry_missing = np.zeros(n_trades, dtype=bool)
+    if n_trades == 0:
+        return HeldGaps(per_trade, entry_missing, _runs(prepared, np.empty(0, dtype=np.int64), n_bars))
+    col = prepared.pos2price[trades[:, 0]]
+    start = col * n_bars + trades[:, 1]
+    end = col * n_bars + np.where(trades[:, 2] < 0, n_bars - 1, trades[:, 2])
+    # (cells, whether a NaN in them leaves the holding without a value)
+    read = [(_Cells(prepared.price_values), True)]
+    if prepared.close_values is not prepared.price_values:
+        read.append((_Cells(prepared.close_values), True))
+    if touched_exit:
+        read += [(_Cells(m), False) for m in (prepared.high_values, prepared.low_values, prepared.open_values)
+                 if m is not None and m is not prepared.price_values]
+    found = []
+    for keys in _held_keys(*_held_intervals(start, end)):
+        # Most cells are fine: one pass flags the few that are missing, zero, negative or infinite.
+        flag = np.zeros(len(keys), dtype=bool)
+        for cells, nan_too in read:
+            values = cells[keys]
+            flag |= ~(values > 0) if nan_too else (values <= 0)
+            flag |= values == np.inf
+        found.append(keys[flag])
+    keys = np.concatenate(found) if found else np.empty(0, dtype=np.int64)
+    missing = np.zeros(len(keys), dtype=bool)
+    bad = np.zeros(len(keys), dtype=bool)
+    for cells, values_the_holding in read:
+        values = cells[keys]
+        nan = np.isnan(values)
+        if values_the_holding:
+            missing |= nan
+        bad |= ~nan & ~((values > 0) & (values < np.inf))
+    if bad.any():
+        raise InputError(_bad_price_message(prepared, keys[bad], n_bars))
+    gap = keys[missing]
+    first_gap = np.searchsorted(gap, start, side="left")
+    per_trade = (np.searchsorted(gap, end, side="right") - first_gap).astype(np.int64)
+    if len(gap):
+        entry_missing = gap[np.minimum(first_gap, len(gap) - 1)] == start
+    return HeldGaps(per_trade, entry_missing, _runs(prepared, gap, n_bars), total=len(gap))
+
+
+def _runs(prepared: "Prepared", keys: np.ndarray, n_bars: int) -> pd.DataFrame:
+    """Runs of consecutive missing bars per stock from sorted (price column, bar) keys."""
+    if len(keys) == 0:
+        return pd.DataFrame({"stock": prepared.stocks[:0], "first": prepared.dates[:0], "last": prepared.dates[:0],
+                             "bars": np.empty(0, dtype=np.int64)})
+    column, bar = np.divmod(keys, n_bars)
+    sid = _stock_of_column(prepared)[column]
+    starts = np.ones(len(keys), dtype=bool)
+    starts[1:] = (column[1:] != column[:-1]) | (bar[1:] != bar[:-1] + 1)
+    first = np.flatnonzero(starts)
+    last = np.append(first[1:], len(keys)) - 1
+    return pd.DataFrame({
+        "stock": prepared.stocks.take(sid[first]),
+        "first": prepared.dates.take(bar[first]),
+        "last": prepared.dates.take(bar[last]),
+        "bars": (last - first + 1).astype(np.int64),
+    })
+
+
+def _stock_of_column(prepared: "Prepared") -> np.ndarray:
+    """The position column of each price column (-1 for a price column no position column names)."""
+    out = np.full(len(prepared.price_columns), -1, dtype=np.int64)
+    out[prepared.pos2price] = np.arange(len(prepared.pos2price))
+    return out
+
+
+def _bad_price_message(prepared: "Prepared", keys: np.ndarray, n_bars: int) -> str:
+    column, bar = np.divmod(keys, n_bars)
+    sid = _stock_of_column(prepared)[column]
+    where = [(str(prepared.stocks[s]), prepared.dates[b].strftime("%Y-%m-%d")) for s, b in zip(sid[:10], bar[:10])]
+    more = f", ... ({len(keys)} in all)" if len(keys) > 10 else ""
+    return (
+        "prices must be positive and finite; held stocks had a zero, negative or infinite price at"
+        f" {_preview(where)}{more}"
+    )
