@@ -15,6 +15,9 @@ from orvane.datasets import momentum_position
 from orvane.sweep import expand_grid
 from orvane.overfit import deflated_sharpe_ratio, expected_max_sharpe, probabilistic_sharpe, return_moments
 
+# The synthetic market suspends stocks now and then; these tests are not about that.
+pytestmark = pytest.mark.filterwarnings("ignore::orvane.DataWarning")
+
 PHI = NormalDist().cdf
 GAMMA = 0.5772156649015329
 

@@ -10,6 +10,9 @@ import orvane
 from orvane.datasets import momentum_position
 from orvane.walkforward import split_windows
 
+# The synthetic market suspends stocks now and then; these tests are not about that.
+pytestmark = pytest.mark.filterwarnings("ignore::orvane.DataWarning")
+
 GRID = {"n": [3, 8], "lookback": [20, 60]}
 OPTIONS = {"resample": "M"}
 

@@ -23,6 +23,7 @@ from typing import Any, Callable, Iterable, Mapping, Optional, Union
 import numpy as np
 import pandas as pd
 
+from .gaps import HeldGaps
 from .inputs import InputError, Prices
 from .report import Report
 from .simulate import backtest
@@ -273,12 +274,28 @@ class _ChainedReport(Report):
     Its next operations are those of the last window.
     """
 
-    def __init__(self, *args: Any, last: Report, **kwargs: Any) -> None:
+    def __init__(self, *args: Any, parts: list[Report], **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
-        self._last = last
+        self._parts = parts
 
     def actions(self) -> pd.DataFrame:
-        return self._last.actions()
+        return self._parts[-1].actions()
+
+    def held_gaps(self) -> Optional[HeldGaps]:
+        """The held stock-bars without a price of every window, in window order."""
+        if self._gaps is None:
+            gaps = [g for g in (p.held_gaps() for p in self._parts) if g is not None]
+            if gaps:
+                runs = pd.concat([g.runs for g in gaps], ignore_index=True)
+                # Runs stay grouped by stock, each stock's in date order.
+                runs = runs.sort_values(["stock", "first"], kind="stable", ignore_index=True)
+                self._gaps = HeldGaps(
+                    per_trade=np.concatenate([g.per_trade for g in gaps]),
+                    entry_missing=np.concatenate([g.entry_missing for g in gaps]),
+                    runs=runs,
+                    total=sum(g.total for g in gaps),
+                )
+        return self._gaps
 
 
 def _chain(parts: list[Report], spans: list[tuple[int, int]], dates: pd.DatetimeIndex, params: dict,
@@ -338,7 +355,7 @@ def _chain(parts: list[Report], spans: list[tuple[int, int]], dates: pd.Datetime
         executed_all = np.arange(len(weight_table), dtype=np.int64)
     return _ChainedReport(
         creturn, trades=trade_table, paths=path_table, weights=weight_table, executed=executed_all,
-        params=params, benchmark=benchmark, name=name, last=parts[-1],
+        params=params, benchmark=benchmark, name=name, parts=parts,
     )
 
 
