@@ -85,6 +85,8 @@ def test_flip_long_to_short_pays_the_fee_only():
     cash = R.set_position(spy, flags(resample=False), p, 0, -50.0, 0.0, FEE, TAX)
     assert cash == 150 - 150 * FEE
     assert p == {0: -50.0}
+    # A change of side ends the long and starts a short, whatever the splitting mode.
+    assert spy.calls == [("exit", 0, 1), ("entry", 0, -50.0, 1)]
 
 
 def test_reduce_long_and_reduce_short():
