@@ -8,8 +8,8 @@ Usage::
     python bench/identical.py compare before.json after.json
 
 A fingerprint is a SHA-256 over the exact bytes of ``creturn``, the trade rows,
-the trade weights, every excursion array and the stock-operations report, per
-workload (U1, U2, U3 and the peer job).
+the trade weights, every excursion array, the stock-operations report and the
+trade ledger, per workload (U1, U2, U3 and the peer job).
 """
 
 from __future__ import annotations
@@ -81,6 +81,7 @@ def fingerprint(name: str) -> dict[str, str]:
         ("trade_positions", excursion.trade_positions),
         ("excursion", excursion.excursion),
         ("stock_operations", portsim.get_stock_operations()),
+        ("trade_ledger", portsim.get_trade_ledger()),
     ]:
         h = hashlib.sha256()
         _feed(h, value)

@@ -26,6 +26,7 @@ MISSING_POOL = ["Z", "a", "b", "Ω"]
 LAYOUTS = ["c", "fortran", "strided", "reversed"]
 TRUTHY_OBJECTS = [0, 1, None, "", "yes", [], [0], np.bool_(True), np.bool_(False), 0.0]
 REPORT_KEYS = ["actions", "weights", "next_weights", "weight_time", "next_weight_time"]
+LEDGER_KEYS = R.LEDGER_ROWS + ["traded"]
 
 
 @dataclass
@@ -280,6 +281,8 @@ def same_array(a: np.ndarray, b: np.ndarray) -> bool:
     a, b = np.asarray(a), np.asarray(b)
     if a.shape != b.shape or a.dtype != b.dtype:
         return False
+    if a.dtype.kind != "f":
+        return bool(np.array_equal(a, b))
     if not np.array_equal(a, b, equal_nan=True):
         return False
     nan = np.isnan(a)
@@ -303,6 +306,7 @@ class Native:
     pos_values: np.ndarray
     warnings: int
     flags: tuple
+    ledger: dict
 
 
 def run_native(portsim, excursion, case: Case) -> Native:
@@ -321,7 +325,8 @@ def run_native(portsim, excursion, case: Case) -> Native:
     assert all(line == R.WARNING_LINE for line in lines), lines
     return Native(creturn, error, list(excursion.trades), list(excursion.trade_positions),
                   list(excursion.excursion), portsim.get_stock_operations(), pos_values,
-                  len(lines), (portsim.RETAIN_COST_WHEN_REBALANCE, portsim.RESAMPLE))
+                  len(lines), (portsim.RETAIN_COST_WHEN_REBALANCE, portsim.RESAMPLE),
+                  portsim.get_trade_ledger())
 
 
 def run_reference(case: Case) -> R.Result:
@@ -341,6 +346,7 @@ def compare(portsim, excursion, case: Case, between: Any = None, waive: Any = No
     (for a recorded, still open disagreement).
     """
     before = portsim.get_stock_operations()
+    ledger_before = portsim.get_trade_ledger()
     ref = run_reference(case)
     if between is not None:
         between()
@@ -374,6 +380,8 @@ def compare(portsim, excursion, case: Case, between: Any = None, waive: Any = No
     assert nat.warnings == ref.warnings
 
     if ref.error is not None:
+        # A failed run leaves the ledger of the last completed one.
+        compare_ledger(nat.ledger, ledger_before)
         if ref.stock_operations is None:
             # The run failed before its report: the previous report stays.
             assert list(nat.stock_operations) == list(before)
@@ -386,6 +394,9 @@ def compare(portsim, excursion, case: Case, between: Any = None, waive: Any = No
         nat.creturn, ref.creturn)
     assert list(nat.stock_operations) == REPORT_KEYS
     compare_report(nat.stock_operations, ref.stock_operations)
+    compare_ledger(nat.ledger, ref.ledger)
+    assert len(nat.ledger["pnl"]) == len(nat.trades)
+    assert len(nat.ledger["traded"]) == len(case.price_index)
 
     touched = case.options.get("touched_exit", False)
     rows, ops = portsim.get_trade_stocks(case.pos_columns, case.price_index, touched)
@@ -398,6 +409,13 @@ def compare(portsim, excursion, case: Case, between: Any = None, waive: Any = No
         for g, w in zip(got[1:5], want[1:5]):
             assert type(g) is type(w), (got, want)
     compare_report(ops, ref.stock_operations)
+
+
+def compare_ledger(got: dict, want: dict) -> None:
+    """Same columns in the same order, each bit-identical with the same dtype."""
+    assert list(got) == LEDGER_KEYS and list(want) == LEDGER_KEYS
+    for key in LEDGER_KEYS:
+        assert same_array(got[key], want[key]), (key, got[key], want[key])
 
 
 def compare_report(got: dict, want: dict, waived: Any = frozenset()) -> None:

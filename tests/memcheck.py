@@ -45,6 +45,7 @@ def workload() -> None:
             portsim.backtest_(**base)
             portsim.get_trade_stocks(base["pos_columns"], base["price_index"], True)
             portsim.get_stock_operations()
+            portsim.get_trade_ledger()
             for kw in variants:
                 try:
                     portsim.backtest_(**kw)

@@ -273,23 +273,194 @@ class Flags:
     resample: bool = False
 
 
+# Why a trade ended, as the ledger's "exit_reason" codes it.
+OPEN, REBALANCE, SPLIT, STOP_LOSS, TAKE_PROFIT, TRAIL_STOP = range(6)
+LEDGER_ROWS = ["entry_price", "exit_price", "invested", "pnl", "costs", "exit_reason",
+               "position_id"]
+
+
+@dataclass
+class Fill:
+    """How a trade that ends a holding is filled: why, and at which price
+    (None: the bar's trade price)."""
+
+    reason: int
+    price: float | None = None
+
+
+class _Piece:
+    """The open trade (or piece of a split holding) of one position column."""
+
+    def __init__(self) -> None:
+        self.entry_price = math.nan
+        self.invested = 0.0
+        self.flow = 0.0
+        self.costs = 0.0
+        self.id = 0
+        self.pending = False
+
+
+class Ledger:
+    """The money account of a run's trades, row for row beside the recorder's."""
+
+    def __init__(self, price_values: np.ndarray, pos2price: dict[int, int], nbars: int) -> None:
+        self.price = price_values
+        self.pos2price = pos2price
+        self.d = 0
+        self.pieces: dict[int, _Piece] = {}
+        self.pending: list[int] = []
+        self.next_id = 0
+        self.rows: dict[str, list] = {k: [] for k in LEDGER_ROWS}
+        self.traded = [0.0] * nbars
+
+    def piece(self, sid: int) -> _Piece:
+        return self.pieces.setdefault(sid, _Piece())
+
+    def _column(self, sid: int) -> int | None:
+        """The price column, or None where no price can be read (never an error)."""
+        c = self.pos2price.get(sid, -1)
+        if c < 0 or c >= self.price.shape[1] or self.d < 0 or self.d >= self.price.shape[0]:
+            return None
+        return c
+
+    def raw_price(self, sid: int) -> float:
+        c = self._column(sid)
+        return math.nan if c is None else float(self.price[self.d, c])
+
+    def trade_price(self, sid: int) -> float:
+        """The bar's trade price; a missing one reads as the last valid one before it."""
+        c = self._column(sid)
+        if c is None:
+            return math.nan
+        for b in range(self.d, -1, -1):
+            p = float(self.price[b, c])
+            if not math.isnan(p):
+                return p
+        return math.nan
+
+    def add_traded(self, money: float) -> None:
+        self.traded[self.d] += money
+
+    def _start(self, pc: _Piece, sid: int) -> None:
+        pc.entry_price = self.raw_price(sid)
+        pc.pending = math.isnan(pc.entry_price)
+        if pc.pending:
+            self.pending.append(sid)
+
+    def _emit(self, pc: _Piece, sid: int, exit_price: float, pnl: float, costs: float,
+              reason: int) -> None:
+        if pc.pending:
+            p = self.raw_price(sid)
+            pc.entry_price = exit_price if math.isnan(p) else p
+            pc.pending = False
+        for key, value in zip(LEDGER_ROWS, [pc.entry_price, exit_price, pc.invested, pnl, costs,
+                                            reason, pc.id]):
+            self.rows[key].append(value)
+
+    def settle(self) -> None:
+        """After a bar's valuation pass, pending entries take a valid trade price."""
+        keep = []
+        for sid in self.pending:
+            pc = self.piece(sid)
+            if not pc.pending:
+                continue
+            p = self.raw_price(sid)
+            if math.isnan(p):
+                keep.append(sid)
+            else:
+                pc.entry_price = p
+                pc.pending = False
+        self.pending = keep
+
+    def enter(self, sid: int, target: float, flow: float, cost: float) -> None:
+        pc = self.piece(sid)
+        pc.id = self.next_id
+        self.next_id += 1
+        pc.invested = abs(target)
+        pc.flow = flow
+        pc.costs = cost
+        self._start(pc, sid)
+
+    def close(self, sid: int, flow: float, cost: float, fill: Fill) -> None:
+        pc = self.piece(sid)
+        exit_price = self.trade_price(sid) if fill.price is None else fill.price
+        self._emit(pc, sid, exit_price, pc.flow + flow, pc.costs + cost, fill.reason)
+        pc.flow = 0.0
+        pc.costs = 0.0
+
+    def flip(self, sid: int, held: float, target: float, flow: float, cost: float) -> None:
+        pc = self.piece(sid)
+        share = fdiv(abs(held), abs(held) + abs(target))
+        closing_cost = cost * share
+        closing_flow = held - closing_cost
+        self._emit(pc, sid, self.trade_price(sid), pc.flow + closing_flow,
+                   pc.costs + closing_cost, REBALANCE)
+        pc.id = self.next_id
+        self.next_id += 1
+        pc.invested = abs(target)
+        pc.flow = flow - closing_flow
+        pc.costs = cost - closing_cost
+        self._start(pc, sid)
+
+    def split(self, sid: int, held: float, target: float, flow: float, cost: float) -> None:
+        pc = self.piece(sid)
+        self._emit(pc, sid, self.trade_price(sid), pc.flow + held, pc.costs, SPLIT)
+        pc.invested = abs(target)
+        pc.flow = flow - held
+        pc.costs = cost
+        self._start(pc, sid)
+
+    def resize(self, sid: int, flow: float, cost: float, enlarged: float) -> None:
+        pc = self.piece(sid)
+        pc.flow = pc.flow + flow
+        pc.costs = pc.costs + cost
+        pc.invested = pc.invested + enlarged
+
+    def close_open(self, sid: int, value: float, exit_price: float) -> None:
+        pc = self.piece(sid)
+        self._emit(pc, sid, exit_price, pc.flow + value, pc.costs, OPEN)
+
+    def result(self) -> dict[str, np.ndarray]:
+        dtypes = {"exit_reason": np.int8, "position_id": np.int64}
+        out = {k: np.array(v, dtype=dtypes.get(k, np.float64)) for k, v in self.rows.items()}
+        out["traded"] = np.array(self.traded, dtype=np.float64)
+        return out
+
+
 def set_position(rec: Recorder, flags: Flags, p: dict[int, float], sid: int, position: float,
                  cash: float, fee_ratio: float, tax_ratio: float, check_null: bool = True,
-                 set_null: bool = False, balance: float = 1.0) -> float:
-    """Move one holding to a target money value; return the new cash."""
+                 set_null: bool = False, balance: float = 1.0, ledger: Ledger | None = None,
+                 fill: Fill | None = None) -> float:
+    """Move one holding to a target money value; return the new cash.
+
+    With a ``ledger`` the trade is booked in it; ``fill`` says how a trade that
+    ends the holding is filled (the bar's trade price by default).
+    """
     exist = (sid in p) if check_null else True
-    prev_has_position = sid in p and p[sid] != 0
+    before = p[sid] if sid in p else 0.0
+    prev_has_position = before != 0
     next_has_position = position != 0
+    side_change = (before > 0 and position < 0) or (before < 0 and position > 0)
 
     # A zero balance with a non-zero target raises Python's own float division error.
+    change = None
     if not prev_has_position and next_has_position:
         rec.record_entry(sid, position / balance, 1)
+        change = "entry"
     elif prev_has_position and not next_has_position:
         rec.record_exit(sid, 1)
+        change = "exit"
+    elif side_change:
+        rec.record_exit(sid, 1)
+        rec.record_entry(sid, position / balance, 1)
+        change = "flip"
     elif prev_has_position and next_has_position and not flags.retain_cost_when_rebalance \
             and flags.resample:
         rec.record_exit(sid, 0)
         rec.record_entry(sid, position / balance, 0)
+        change = "split"
+    elif prev_has_position and next_has_position:
+        change = "resize"
 
     if position == 0:
         if not exist:
@@ -299,7 +470,13 @@ def set_position(rec: Recorder, flags: Flags, p: dict[int, float], sid: int, pos
             del p[sid]
         else:
             p[sid] = 0.0
-        return cash + (v - abs(v) * (fee_ratio + tax_ratio))
+        cost = abs(v) * (fee_ratio + tax_ratio)
+        flow = v - cost
+        if ledger is not None:
+            ledger.add_traded(abs(v))
+            if change == "exit":
+                ledger.close(sid, flow, cost, fill if fill is not None else Fill(REBALANCE))
+        return cash + flow
 
     # Reading an absent key inserts it with 0, whether or not it was looked up.
     p.setdefault(sid, 0.0)
@@ -311,18 +488,31 @@ def set_position(rec: Recorder, flags: Flags, p: dict[int, float], sid: int, pos
     else:
         cost = abs(amount) * (fee_ratio + tax_ratio)
     if buy:
+        flow = -amount
         cash = cash - amount
         p[sid] = p[sid] + (amount - cost)
     else:
-        cash = cash + (-amount - cost)
+        flow = -amount - cost
+        cash = cash + flow
         p[sid] = p[sid] + amount
     if set_null and p[sid] == 0:
         del p[sid]
+    if ledger is not None:
+        ledger.add_traded(abs(amount))
+        if change == "entry":
+            ledger.enter(sid, position, flow, cost)
+        elif change == "flip":
+            ledger.flip(sid, before, position, flow, cost)
+        elif change == "split":
+            ledger.split(sid, before, position, flow, cost)
+        elif change == "resize":
+            ledger.resize(sid, flow, cost, abs(amount) if is_entry else 0.0)
     return cash
 
 
 def rebalance(rec: Recorder, flags: Flags, p: dict[int, float], newp: list[float], cash: float,
-              fee_ratio: float, tax_ratio: float, position_limit: float) -> float:
+              fee_ratio: float, tax_ratio: float, position_limit: float,
+              ledger: Ledger | None = None) -> float:
     """Trade every stock id of a weight row to its money target; return the new cash."""
     balance = cash
     for sid in sorted(p):
@@ -341,7 +531,7 @@ def rebalance(rec: Recorder, flags: Flags, p: dict[int, float], newp: list[float
             sign = 1 if v2 > 0 else -1
             v2 = cap * sign
         cash = set_position(rec, flags, p, sid, v2, cash, fee_ratio, tax_ratio,
-                            True, True, balance)
+                            True, True, balance, ledger, Fill(REBALANCE))
     return cash
 
 
@@ -401,6 +591,7 @@ class Result:
     error: BaseException | None = None
     retain_cost_when_rebalance: bool | None = None
     resample: bool | None = None
+    ledger: dict | None = None
 
     def trade_stocks(self, pos_columns, price_index, touched_exit) -> list[list]:
         """The rows that ``get_trade_stocks`` builds from this run's trades."""
@@ -487,14 +678,16 @@ class _Run:
         self.cr = [1.0] * len(row(self.pos_values, 0))
         self.maxcr = [1.0] * len(self.cr)
         self.previous_price = [1.0] * len(row(self.price_values, 0))
-        self.exit_stocks: list[int] = []
-        self.exit_stocks_temp: list[int] = []
-        self.exited_stocks: list[int] = []
+        # Exit marks: (column signed by the bound it reached, the rule behind the bound).
+        self.exit_stocks: list[tuple[int, int]] = []
+        self.exit_stocks_temp: list[tuple[int, int]] = []
+        self.exited_stocks: list[tuple[int, int]] = []
         self.stop_loss_abs = abs(self.stop_loss)
         self.take_profit_abs = abs(self.take_profit)
         self.trail_stop_abs = abs(self.trail_stop)
 
         self.date_rebalance = rebalance_marks(self.price_index, self.resample)
+        self.ledger = Ledger(self.price_values, self.pos2price, nbars)
 
         rec = self.rec
         rec.trades = self.res.trades
@@ -511,9 +704,11 @@ class _Run:
                 self.creturn[d] = 1.0
                 continue
             rec.record_date(d)
+            self.ledger.d = d
             self.exit_stocks_temp = []
             for sid in sorted(self.pos):
                 self.value_holding(d, sid)
+            self.ledger.settle()
             self.exit_step()
             if self.should_rebalance:
                 self.rebalance_step(d)
@@ -521,8 +716,25 @@ class _Run:
             self.next_bar_decision(d)
 
         rec.end_analysis(self.pos)
+        self.close_open_trades()
         self.report()
         self.res.creturn = self.creturn
+        self.res.ledger = self.ledger.result()
+
+    def close_open_trades(self) -> None:
+        """The trades still open at the end, valued at the last close."""
+        d = self.ledger.d
+        for sid in sorted(self.pos):
+            v = self.pos[sid]
+            if v == 0:
+                continue
+            sidprice = self.price_column(sid)
+            trade_price = get2(self.price_values, d, sidprice)
+            close_price = get2(self.close_values, d, sidprice)
+            if math.isnan(trade_price) or math.isnan(close_price):
+                self.ledger.close_open(sid, v, self.ledger.trade_price(sid))
+            else:
+                self.ledger.close_open(sid, fdiv(v * close_price, trade_price), close_price)
 
     def price_column(self, sid: int) -> int:
         # A holding is never valued with another column's prices. A zero weight can
@@ -559,46 +771,57 @@ class _Run:
             max_r = 1 + self.take_profit_abs
             trail = maxcr - self.trail_stop_abs
             floor = 1 - self.stop_loss_abs
-            min_r = trail if trail > floor else floor
+            trailing = trail > floor
+            min_r = trail if trailing else floor
+            upper, lower = TAKE_PROFIT, (TRAIL_STOP if trailing else STOP_LOSS)
         else:
             trail = maxcr + self.trail_stop_abs
             ceiling = 1 + self.stop_loss_abs
-            max_r = trail if trail < ceiling else ceiling
+            trailing = trail < ceiling
+            max_r = trail if trailing else ceiling
             min_r = 1 - self.take_profit_abs
+            upper, lower = (TRAIL_STOP if trailing else STOP_LOSS), TAKE_PROFIT
 
         if self.touched_exit:
             p = get1(self.previous_price, sidprice)
             at_reference = fdiv(cr, r)
             high_r = at_reference * fdiv(get2(self.high_values, d, sidprice), p)
             low_r = at_reference * fdiv(get2(self.low_values, d, sidprice), p)
-            open_r = at_reference * fdiv(get2(self.open_values, d, sidprice), p)
+            open_price = get2(self.open_values, d, sidprice)
+            open_r = at_reference * fdiv(open_price, p)
             touch_low = low_r <= min_r
             touch_high = high_r >= max_r
             touch_open = open_r >= max_r or open_r <= min_r
+            if not (touch_low or touch_high or touch_open) or self.pos[sid] == 0:
+                return  # no touch, or sold inside an earlier bar: it never exits again
             if touch_open:
-                self.pos[sid] = self.pos[sid] * fdiv(open_r, r)
+                self.pos[sid] = entry_pos * open_r
+                fill = Fill(upper if open_r >= max_r else lower, open_price)
             elif touch_high:
                 self.pos[sid] = entry_pos * max_r
-            elif touch_low:
+                fill = Fill(upper, fdiv(p * max_r, at_reference))
+            else:
                 self.pos[sid] = entry_pos * min_r
-            if touch_low or touch_high or touch_open:
-                if (touch_low and self.pos[sid] > 0) or (touch_high and self.pos[sid] < 0):
-                    self.exited_stocks.append(-sid)
-                else:
-                    self.exited_stocks.append(sid)
-                self.cash = set_position(self.rec, self.flags, self.pos, sid, 0.0, self.cash,
-                                         self.fee_ratio, self.tax_ratio, False, False)
+                fill = Fill(lower, fdiv(p * min_r, at_reference))
+            if (touch_low and self.pos[sid] > 0) or (touch_high and self.pos[sid] < 0):
+                self.exited_stocks.append((-sid, fill.reason))
+            else:
+                self.exited_stocks.append((sid, fill.reason))
+            self.cash = set_position(self.rec, self.flags, self.pos, sid, 0.0, self.cash,
+                                     self.fee_ratio, self.tax_ratio, False, False,
+                                     ledger=self.ledger, fill=fill)
         else:
             close = get2(self.close_values, d, sidprice)
             price = get2(self.price_values, d, sidprice)
             cr_at_close = fdiv(cr * close, price)
-            if cr_at_close >= max_r:
-                self.exit_stocks_temp.append(sid)
-            elif cr_at_close < min_r:
-                self.exit_stocks_temp.append(-sid)
+            if self.pos[sid] != 0:  # a holding sold inside an earlier bar never exits again
+                if cr_at_close >= max_r:
+                    self.exit_stocks_temp.append((sid, upper))
+                elif cr_at_close < min_r:
+                    self.exit_stocks_temp.append((-sid, lower))
 
     def exit_step(self) -> None:
-        for s in self.exit_stocks:
+        for s, rule in self.exit_stocks:
             abssid = abs(s)
             will_be_set_by_rebalance = (
                 self.should_rebalance and not self.stop()
@@ -606,11 +829,12 @@ class _Run:
             if abssid not in self.pos or self.pos[abssid] == 0 or will_be_set_by_rebalance:
                 continue
             self.cash = set_position(self.rec, self.flags, self.pos, abssid, 0.0, self.cash,
-                                     self.fee_ratio, self.tax_ratio, False, True)
-            self.exited_stocks.append(s)
+                                     self.fee_ratio, self.tax_ratio, False, True,
+                                     ledger=self.ledger, fill=Fill(rule))
+            self.exited_stocks.append((s, rule))
             set1(self.cr, abssid, 1.0)
             set1(self.maxcr, abssid, 1.0)
-            for i, e in enumerate(self.exit_stocks_temp):
+            for i, (e, _rule) in enumerate(self.exit_stocks_temp):
                 if e == s or e == -s:
                     del self.exit_stocks_temp[i]
                     break
@@ -633,7 +857,7 @@ class _Run:
             self.maxcr = [1.0] * len(self.maxcr)
 
         if self.stop():
-            for s in self.exited_stocks:
+            for s, _rule in self.exited_stocks:
                 if not self.pos_values.flags.writeable:
                     raise ValueError("assignment destination is read-only")
                 i, j = index2(self.pos_values.shape, self.pos_id, abs(s))
@@ -641,7 +865,7 @@ class _Run:
 
         newp = row(self.pos_values, self.pos_id)
         self.cash = rebalance(self.rec, self.flags, self.pos, newp, self.cash, self.fee_ratio,
-                              self.tax_ratio, self.position_limit)
+                              self.tax_ratio, self.position_limit, self.ledger)
         self.latest_rebalanced_pos = dict(self.pos)
         self.exited_stocks = []
         self.previous_price = row(self.price_values, d)
@@ -683,9 +907,14 @@ class _Run:
 
 def build_report(ops: dict, pos: dict[int, float], latest_rebalanced_pos: dict[int, float],
                  pos_values: np.ndarray, pos_index, pos_id: int, current_position_id: int,
-                 should_rebalance: bool, exit_stocks: list[int], exited_stocks: list[int],
-                 date: int, position_limit: float, stop_trading_next_period: Any) -> dict:
-    """Fill ``ops`` with the stock-operations report of the end of a run."""
+                 should_rebalance: bool, exit_stocks: list[tuple[int, int]],
+                 exited_stocks: list[tuple[int, int]], date: int, position_limit: float,
+                 stop_trading_next_period: Any) -> dict:
+    """Fill ``ops`` with the stock-operations report of the end of a run.
+
+    The exit lists hold (signed column, rule) marks; the action word names the
+    rule ("tp" forms for a take profit, "sl" forms for a stop or trailing stop).
+    """
     ops.clear()
     ops.update({"actions": {}, "weights": {}, "next_weights": {}})
     actions, weights, next_weights = ops["actions"], ops["weights"], ops["next_weights"]
@@ -697,7 +926,7 @@ def build_report(ops: dict, pos: dict[int, float], latest_rebalanced_pos: dict[i
     latest_weight_sum: float = 0
     for sid in sorted(latest_rebalanced_pos):
         weight = get2(pos_values, current_position_id, sid)
-        weights[sid] = weight if sid in pos else 0
+        weights[sid] = weight if sid in pos and pos[sid] != 0 else 0
         latest_weight_sum += weight
     for sid in weights:
         weights[sid] = weights[sid] / (latest_weight_sum if latest_weight_sum > 1 else 1)
@@ -706,8 +935,8 @@ def build_report(ops: dict, pos: dict[int, float], latest_rebalanced_pos: dict[i
     newest = row(pos_values, pos_id)
     for sid, weight in enumerate(newest):
         total_next_weight_sum += abs(weight)
-        if stop() and (any(abs(e) == sid for e in exited_stocks)
-                     or any(abs(e) == sid for e in exit_stocks)):
+        if stop() and (any(abs(e) == sid for e, _ in exited_stocks)
+                     or any(abs(e) == sid for e, _ in exit_stocks)):
             continue
         if weight != 0:
             next_weights[sid] = weight
@@ -731,19 +960,20 @@ def build_report(ops: dict, pos: dict[int, float], latest_rebalanced_pos: dict[i
                 if val1 != 0:
                     actions[sid] = "hold"
 
-    for s in exit_stocks:
+    for s, rule in exit_stocks:
         k = abs(s)
+        tp = rule == TAKE_PROFIT
         if stop():
-            actions[k] = "tp" if s > 0 else "sl"
+            actions[k] = "tp" if tp else "sl"
         elif date > int(get1(pos_index, pos_id)):
-            actions[k] = "tp" if s > 0 else "sl"
+            actions[k] = "tp" if tp else "sl"
         elif k in next_weights and next_weights[k] != 0:
-            actions[k] = "tp_enter" if s > 0 else "sl_enter"
+            actions[k] = "tp_enter" if tp else "sl_enter"
 
-    for s in exited_stocks:
+    for s, rule in exited_stocks:
         k = abs(s)
         if stop() or k not in actions:
-            actions[k] = "tp_" if s > 0 else "sl_"
+            actions[k] = "tp_" if rule == TAKE_PROFIT else "sl_"
     return ops
 
 

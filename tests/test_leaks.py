@@ -168,6 +168,7 @@ def test_resident_memory_flat_over_5000_runs():
         if i % 2 == 0:
             portsim.backtest_(**base)
             portsim.get_trade_stocks(base["pos_columns"], base["price_index"], False)
+            portsim.get_trade_ledger()
         else:
             try:
                 portsim.backtest_(**variants[(i // 2) % len(variants)])

@@ -66,7 +66,8 @@ def test_short_trailing_stop_uses_the_running_maximum_too():
     res = run(price, [[0.5, -0.5]], close=extra["close"], stop_loss=0.5, trail_stop=0.2,
               stop_trading_next_period=False, **NO_COSTS)
     assert res.trades[0] == [1, 1, 3]
-    assert res.operations["actions"] == {1: "tp_"}
+    # A trailing stop, though the short's upper bound carries the + sign.
+    assert res.operations["actions"] == {1: "sl_"}
     res = run(price, [[0.5, -0.5]], close=extra["close"], stop_loss=0.5, **NO_COSTS)
     assert res.trades == [[0, 1, -1], [1, 1, -1]]
 
@@ -115,32 +116,47 @@ def test_bar_touching_both_bounds_exits_at_the_upper_one(weight):
     value = weight * 1.2
     cash = 1.0 - 0.5 - weight
     assert res.creturn[2] == (cash + value) + 0.5
-    # Listed on the loss side either way: the long touched its low, the
-    # short its high.
-    assert res.operations["actions"] == {1: "sl_"}
+    # The upper bound is the long's take profit and the short's stop loss.
+    assert res.operations["actions"] == {1: "tp_" if weight > 0 else "sl_"}
 
 
-def test_intrabar_exit_of_column_0_carries_no_sign():
-    price = [[10, 10], [10, 10], [12, 10], [12, 10]]
-    res = run(price, [[0.5, 0.5]], touched_exit=True, take_profit=0.1, **NO_COSTS)
-    assert res.trades[0] == [0, 1, 2]
-    assert res.operations["actions"] == {0: "sl_"}
+@pytest.mark.parametrize("touched_exit", [False, True])
+def test_take_profit_of_column_0_is_named_take_profit(touched_exit):
+    # Both stocks 10, 10, 10.5, 12, 12.5, 13, 13, 13: the take profit of 0.1
+    # fires for both; column 0 has no sign to tell its side of the exit.
+    price = [[p, p] for p in [10, 10, 10.5, 12, 12.5, 13, 13, 13]]
+    res = run(price, [[0.5, 0.5]], take_profit=0.1, touched_exit=touched_exit, **NO_COSTS)
+    assert res.operations["actions"] == {0: "tp_", 1: "tp_"}
 
 
-def test_zero_entry_left_by_an_intrabar_exit_is_revisited():
-    # Bar 2: the low touches the 10 % stop (listed -1). The zero entry stays
-    # and takes the short-side bounds; bar 3's high reaches 1.1 and lists it
-    # again as +1, without trading.
-    price, extra = pair([10, 10, 9.5, 9.5, 9.5], low=[10, 10, 8.5, 9.5, 9.5],
-                        high=[10, 10, 9.5, 12, 9.5])
-    kwargs = dict(low=extra["low"], high=extra["high"], touched_exit=True, stop_loss=0.1,
-                  **NO_COSTS)
-    res = run(price, [[0.5, 0.5]], **kwargs)
+@pytest.mark.parametrize("touched_exit", [False, True])
+def test_short_exits_are_named_by_their_rule_in_both_modes(touched_exit):
+    # A short at 10: the rise to 12.5 (+25 %) is its stop loss, the fall to 8
+    # its take profit.
+    for path, word in [([10, 10, 12.5, 12.5, 12.5], "sl_"), ([10, 10, 8, 8, 8], "tp_")]:
+        price, _ = pair(path)
+        res = run(price, [[0.5, -0.5]], stop_loss=0.2, take_profit=0.15,
+                  touched_exit=touched_exit, **NO_COSTS)
+        assert res.operations["actions"] == {1: word}
+
+
+@pytest.mark.parametrize("stop_next", [True, False])
+def test_holding_sold_inside_a_bar_is_not_tested_again(stop_next):
+    # Bar 2: the low touches the 10 % stop and the stock is sold at 0.9. Its
+    # zero entry stays in the book, but bar 3's rise to 11 (10 % above the
+    # entry) neither trades nor renames the exit.
+    price, extra = pair([10, 10, 8.5, 11, 11], low=[10, 10, 8.5, 11, 11],
+                        high=[10, 10, 9.5, 12, 11], open=[10, 10, 9.5, 11, 11])
+    res = run(price, [[0.5, 0.5]], low=extra["low"], high=extra["high"], open_=extra["open"],
+              touched_exit=True, stop_loss=0.1, stop_trading_next_period=stop_next, **NO_COSTS)
     assert res.trades == [[1, 1, 2], [0, 1, -1]]
-    assert res.creturn[2] == res.creturn[3] == res.creturn[4]
-    assert res.operations["actions"] == {1: "tp_"}
-    res = run(price, [[0.5, 0.5]], stop_trading_next_period=False, **kwargs)
+    assert res.creturn[2] == res.creturn[3] == res.creturn[4] == (0.0 + 0.5 * 0.9) + 0.5
     assert res.operations["actions"] == {1: "sl_"}
+    # Stopped out: no longer held at the last rebalance's weight, as in close mode.
+    assert res.operations["weights"] == {0: 0.5, 1: 0.0}
+    close_mode = run(price, [[0.5, 0.5]], stop_loss=0.1, stop_trading_next_period=stop_next,
+                     **NO_COSTS)
+    assert close_mode.operations["weights"] == {0: 0.5, 1: 0.0}
 
 
 def test_zero_entry_is_removed_by_the_next_rebalance():

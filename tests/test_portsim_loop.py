@@ -166,8 +166,10 @@ def test_retained_cost_reference_is_reset_for_a_side_flip():
     price = [[10, p] for p in s1]
     res = run(price, [[0.5, 0.5], [0.5, -0.5]], pos_index=[0, 2], stop_loss=0.25,
               retain_cost_when_rebalance=True, **NO_COSTS)
-    # Signalled at the close of bar 5, sold on bar 6; no split at the flip.
-    assert res.trades == [[1, 1, 6], [0, 1, -1]]
+    # The flip closes the long and opens a short on bar 3, whatever the
+    # splitting mode; the short is signalled at the close of bar 5 and sold
+    # on bar 6.
+    assert res.trades == [[1, 1, 3], [1, 3, 6], [0, 1, -1]]
 
 
 def test_one_creturn_per_bar_and_same_object_filled():

@@ -85,6 +85,8 @@ def test_flip_long_to_short_pays_the_fee_only():
     cash = R.set_position(spy, flags(resample=False), p, 0, -50.0, 0.0, FEE, TAX)
     assert cash == 150 - 150 * FEE
     assert p == {0: -50.0}
+    # A change of side ends the long and starts a short, whatever the splitting mode.
+    assert spy.calls == [("exit", 0, 1), ("entry", 0, -50.0, 1)]
 
 
 def test_reduce_long_and_reduce_short():
@@ -310,13 +312,18 @@ def test_report_worked_example():
 def test_report_exit_words():
     pos_values = np.array([[0.5, 0.5, 0.5, 0.5]])
     args = ({1: 0.3}, {1: 0.3, 2: 0.3}, pos_values, np.array([5]), 0, 0, False)
-    ops = R.build_report({}, *args, [1, -2], [3, -0], 5, 1.0, False)
+    # The words follow the rules, not the signs: a short's stop reached its upper
+    # bound (+2), a short's take profit its lower one (-3).
+    signals = [(1, R.TAKE_PROFIT), (2, R.STOP_LOSS)]
+    exited = [(-3, R.TAKE_PROFIT), (0, R.TRAIL_STOP)]
+    ops = R.build_report({}, *args, signals, exited, 5, 1.0, False)
     assert ops["actions"] == {1: "tp_enter", 2: "sl_enter", 3: "tp_", 0: "sl_"}
     assert ops["weights"] == {1: 0.5 / 1, 2: 0}
-    ops = R.build_report({}, *args, [1, -2], [3, -0], 6, 1.0, False)
+    ops = R.build_report({}, *args, signals, exited, 6, 1.0, False)
     assert ops["actions"] == {1: "tp", 2: "sl", 3: "tp_", 0: "sl_"}
-    ops = R.build_report({}, *args, [1, -2], [3, 1], 5, 1.0, True)
-    assert ops["actions"] == {1: "tp_", 2: "sl", 3: "tp_"}
+    ops = R.build_report({}, *args, signals, [(3, R.TAKE_PROFIT), (1, R.STOP_LOSS)], 5, 1.0,
+                         True)
+    assert ops["actions"] == {1: "sl_", 2: "sl", 3: "tp_"}
     # Skipped columns still count in the sum that divides the others.
     assert ops["next_weights"] == {0: 0.25}
 
@@ -400,10 +407,12 @@ def test_intrabar_take_profit_at_the_bound():
     assert res.stock_operations["actions"] == {1: "tp_"}
 
 
-def test_column_zero_exit_carries_no_sign():
+def test_column_zero_take_profit_is_named_by_its_rule():
+    # Column 0 carries no sign (+0 == -0); the word comes from the exit's rule.
     res = run([10, 10, 10.5, 10.5], [[1.0]], [10], [10], take_profit=0.1, touched_exit=True,
               high=[10, 10, 12, 10.5], low=[10, 10, 10, 10.5], open_=[10, 10, 10.2, 10.5])
-    assert res.stock_operations["actions"] == {0: "sl_"}
+    assert res.stock_operations["actions"] == {0: "tp_"}
+    assert res.ledger["exit_reason"].tolist() == [R.TAKE_PROFIT]
 
 
 def test_nan_price_keeps_value_then_applies_the_whole_move():

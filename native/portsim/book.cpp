@@ -71,20 +71,36 @@ double weight_of(double position, double balance) {
 }  // namespace
 
 double set_position(PositionBook& p, int sid, double position, double cash, const TradeRules& rules,
-                    const Recorder& recorder, bool check_null, bool set_null, double balance) {
+                    const Recorder& recorder, TradeLedger& ledger, const Fill& fill,
+                    bool check_null, bool set_null, double balance) {
   const bool exist = check_null ? p.contains(sid) : true;
-  const bool prev_has_position = p.contains(sid) && p.value(sid) != 0.0;
+  const double before = p.contains(sid) ? p.value(sid) : 0.0;
+  const bool prev_has_position = before != 0.0;
   const bool next_has_position = position != 0.0;
+  // A NaN on either side is never a change of side.
+  const bool side_change = (before > 0.0 && position < 0.0) || (before < 0.0 && position > 0.0);
 
-  // The recorder hears of the trade before the book changes.
+  // The recorder hears of the trade before the book changes. A flip ends
+  // one trade and starts another, whatever the splitting mode.
+  enum class Change { entry, exit, flip, split, resize, none };
+  Change change = Change::none;
   if (!prev_has_position && next_has_position) {
     recorder.record_entry(sid, weight_of(position, balance), 1);
+    change = Change::entry;
   } else if (prev_has_position && !next_has_position) {
     recorder.record_exit(sid, 1);
+    change = Change::exit;
+  } else if (side_change) {
+    recorder.record_exit(sid, 1);
+    recorder.record_entry(sid, weight_of(position, balance), 1);
+    change = Change::flip;
   } else if (prev_has_position && next_has_position && !rules.retain_cost_when_rebalance &&
              rules.resample) {
     recorder.record_exit(sid, 0);
     recorder.record_entry(sid, weight_of(position, balance), 0);
+    change = Change::split;
+  } else if (prev_has_position && next_has_position) {
+    change = Change::resize;
   }
 
   const double cost_ratio = rules.fee_ratio + rules.tax_ratio;
@@ -95,7 +111,11 @@ double set_position(PositionBook& p, int sid, double position, double cash, cons
       p.erase(sid);
     else
       p.at(sid) = 0.0;
-    return cash + (v - std::fabs(v) * cost_ratio);
+    const double cost = std::fabs(v) * cost_ratio;
+    const double flow = v - cost;
+    ledger.add_traded(std::fabs(v));
+    if (change == Change::exit) ledger.close(sid, flow, cost, fill);
+    return cash + flow;
   }
 
   double& held = p.get_or_insert(sid);
@@ -104,14 +124,36 @@ double set_position(PositionBook& p, int sid, double position, double cash, cons
   const bool is_entry = (amount > 0.0 && position >= 0.0) || (amount < 0.0 && position <= 0.0);
   const double cost =
       is_entry ? std::fabs(amount) * rules.fee_ratio : std::fabs(amount) * cost_ratio;
+  double flow;
   if (buy) {
+    flow = -amount;
     cash = cash - amount;
     held = held + (amount - cost);
   } else {
-    cash = cash + (-amount - cost);
+    flow = -amount - cost;
+    cash = cash + flow;
     held = held + amount;
   }
   if (set_null && held == 0.0) p.erase(sid);
+
+  ledger.add_traded(std::fabs(amount));
+  switch (change) {
+    case Change::entry:
+      ledger.enter(sid, position, flow, cost);
+      break;
+    case Change::flip:
+      ledger.flip(sid, before, position, flow, cost);
+      break;
+    case Change::split:
+      ledger.split(sid, before, position, flow, cost);
+      break;
+    case Change::resize:
+      ledger.resize(sid, flow, cost, is_entry ? std::fabs(amount) : 0.0);
+      break;
+    case Change::exit:
+    case Change::none:
+      break;
+  }
   return cash;
 }
 

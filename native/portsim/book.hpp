@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include "ledger.hpp"
 #include "recorder.hpp"
 
 namespace orvane::portsim {
@@ -66,10 +67,12 @@ struct TradeRules {
 };
 
 // Moves the holding of `sid` to the money value `position`, charging the fee
-// on every trade and the tax on reductions and closes, and tells the
-// recorder about entries, exits and splits. Returns the new cash.
+// on every trade and the tax on reductions and closes, tells the recorder
+// about entries, exits, flips and splits, and books the trade in the ledger
+// (a trade that ends the holding is filled as `fill` says). Returns the new
+// cash.
 double set_position(PositionBook& p, int sid, double position, double cash, const TradeRules& rules,
-                    const Recorder& recorder, bool check_null = true, bool set_null = false,
-                    double balance = 1.0);
+                    const Recorder& recorder, TradeLedger& ledger, const Fill& fill,
+                    bool check_null = true, bool set_null = false, double balance = 1.0);
 
 }  // namespace orvane::portsim

@@ -28,9 +28,12 @@ capi::Table g_recorder;
 // A plain pointer: the report outlives the interpreter's finalisation, when
 // no reference may be released any more.
 PyObject* g_stock_operations = nullptr;
+// The trade ledger of the last completed run.
+portsim::LedgerRows g_ledger;
 bool g_running = false;
 
 constexpr Signature<0> kGetStockOperations{"get_stock_operations", {}, 0};
+constexpr Signature<0> kGetTradeLedger{"get_trade_ledger", {}, 0};
 constexpr Signature<2> kNormalizeWeight{"normalize_weight", {"weights", "position_limit"}, 2};
 constexpr Signature<1> kIoft{"ioft", {"v"}, 1};
 constexpr Signature<3> kGetTradeStocks{
@@ -147,7 +150,7 @@ Ref backtest(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
                                       run.retain_cost_when_rebalance ? Py_True : Py_False));
   check_status(PyObject_SetAttrString(g_module, "RESAMPLE",
                                       run.periodically_rebalance ? Py_True : Py_False));
-  return portsim::run_backtest(run, portsim::Recorder(g_recorder), g_stock_operations);
+  return portsim::run_backtest(run, portsim::Recorder(g_recorder), g_stock_operations, g_ledger);
 }
 
 PyObject* py_backtest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -159,6 +162,14 @@ PyObject* py_get_stock_operations(PyObject*, PyObject* const* args, Py_ssize_t n
   return translate([&] {
     bind(kGetStockOperations, args, nargs, kwnames);
     return check(PyDict_Copy(g_stock_operations)).release();
+  });
+}
+
+PyObject* py_get_trade_ledger(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return translate([&] {
+    bind(kGetTradeLedger, args, nargs, kwnames);
+    return g_ledger.to_dict().release();
   });
 }
 
@@ -210,6 +221,12 @@ PyMethodDef methods[] = {
     {"get_stock_operations", fastcall(py_get_stock_operations), METH_FASTCALL | METH_KEYWORDS,
      "get_stock_operations()\n--\n\n"
      "Return a shallow copy of the stock-operations report of the last run."},
+    {"get_trade_ledger", fastcall(py_get_trade_ledger), METH_FASTCALL | METH_KEYWORDS,
+     "get_trade_ledger()\n--\n\n"
+     "Return the money ledger of the last completed run: a dict of new arrays\n"
+     "parallel to excursion.trades (\"entry_price\", \"exit_price\", \"invested\",\n"
+     "\"pnl\", \"costs\", \"exit_reason\", \"position_id\") and \"traded\", the money\n"
+     "traded on every bar."},
     {"normalize_weight", fastcall(py_normalize_weight), METH_FASTCALL | METH_KEYWORDS,
      "normalize_weight(weights, position_limit)\n--\n\n"
      "Scale a weight mapping down to an absolute sum of 1 when it exceeds 1,\n"

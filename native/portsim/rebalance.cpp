@@ -5,7 +5,7 @@
 namespace orvane::portsim {
 
 double rebalance(PositionBook& p, const WeightRow& newp, double cash, const TradeRules& rules,
-                 const Recorder& recorder, double position_limit) {
+                 const Recorder& recorder, TradeLedger& ledger, double position_limit) {
   double balance = cash;
   for (int sid : p.keys()) balance += p.value(sid);
 
@@ -29,8 +29,8 @@ double rebalance(PositionBook& p, const WeightRow& newp, double cash, const Trad
     // A zero target for a stock not held is no trade at all; most of a wide
     // row is that.
     if (target == 0.0 && !p.contains(static_cast<int>(sid))) continue;
-    cash =
-        set_position(p, static_cast<int>(sid), target, cash, rules, recorder, true, true, balance);
+    cash = set_position(p, static_cast<int>(sid), target, cash, rules, recorder, ledger,
+                        Fill::at_bar(ExitReason::rebalance), true, true, balance);
   }
   return cash;
 }

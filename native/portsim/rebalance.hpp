@@ -12,6 +12,6 @@ using WeightRow = py::ArrayView2<double>::Row;
 // portfolio value before the pass, scaled down when the gross weight exceeds
 // 1 and capped at `position_limit`. Returns the cash after the pass.
 double rebalance(PositionBook& p, const WeightRow& newp, double cash, const TradeRules& rules,
-                 const Recorder& recorder, double position_limit);
+                 const Recorder& recorder, TradeLedger& ledger, double position_limit);
 
 }  // namespace orvane::portsim

@@ -112,13 +112,15 @@ void build_stock_operations(Run& run, PyObject*& stock_operations) {
   }
   PyObject* report = stock_operations;
 
-  // Weights of the last executed row, 0 for stocks that left since; the
-  // signed sum counts the leavers too.
+  // Weights of the last executed row, 0 for stocks that left since (a
+  // holding sold inside a bar stays in the book at 0); the signed sum counts
+  // the leavers too.
   std::vector<std::pair<int, double>> latest;
   double latest_weight_sum = 0.0;
   for (const int sid : run.latest_rebalanced_keys) {
     const double weight = run.pos_values(run.current_position_id, sid);
-    latest.emplace_back(sid, run.pos.contains(sid) ? weight : 0.0);
+    const bool held = run.pos.contains(sid) && run.pos.value(sid) != 0.0;
+    latest.emplace_back(sid, held ? weight : 0.0);
     latest_weight_sum += weight;
   }
   const double latest_divisor = latest_weight_sum > 1.0 ? latest_weight_sum : 1.0;
@@ -131,8 +133,8 @@ void build_stock_operations(Run& run, PyObject*& stock_operations) {
   const Py_ssize_t ncols = next_row.size();
   std::vector<std::uint8_t> exit_listed(static_cast<std::size_t>(ncols), 0);
   for (const auto* list : {&run.exited_stocks, &run.exit_stocks})
-    for (const int s : *list)
-      if (std::abs(s) < ncols) exit_listed[static_cast<std::size_t>(std::abs(s))] = 1;
+    for (const ExitMark& s : *list)
+      if (std::abs(s.sid) < ncols) exit_listed[static_cast<std::size_t>(std::abs(s.sid))] = 1;
   std::vector<std::pair<int, double>> next;
   double total_next_weight_sum = 0.0;
   for (Py_ssize_t j = 0; j < ncols; ++j) {
@@ -177,21 +179,25 @@ void build_stock_operations(Run& run, PyObject*& stock_operations) {
     }
   }
 
-  for (const int s : run.exit_stocks) {
-    const int k = std::abs(s);
+  // The word names the rule that removed the stock: "tp" forms for a take
+  // profit, "sl" forms for a stop loss or a trailing stop, on either side.
+  for (const ExitMark& s : run.exit_stocks) {
+    const int k = std::abs(s.sid);
+    const bool take_profit = s.rule == ExitReason::take_profit;
     if (run.stop_trading_next_period() || run.price_index[-1] > run.pos_index[run.pos_id]) {
-      set_item(actions.get(), k, s > 0 ? words.tp.get() : words.sl.get());
+      set_item(actions.get(), k, take_profit ? words.tp.get() : words.sl.get());
     } else if (has_next_weight(next_weights.get(), k)) {
-      set_item(actions.get(), k, s > 0 ? words.tp_enter.get() : words.sl_enter.get());
+      set_item(actions.get(), k, take_profit ? words.tp_enter.get() : words.sl_enter.get());
     }
   }
 
-  for (const int s : run.exited_stocks) {
-    const int k = std::abs(s);
+  for (const ExitMark& s : run.exited_stocks) {
+    const int k = std::abs(s.sid);
     py::Ref key = new_int(k);
     if (run.stop_trading_next_period() ||
         !py::check_status(PyDict_Contains(actions.get(), key.get())))
-      set_item(actions.get(), k, s > 0 ? words.tp_.get() : words.sl_.get());
+      set_item(actions.get(), k,
+               s.rule == ExitReason::take_profit ? words.tp_.get() : words.sl_.get());
   }
 }
 

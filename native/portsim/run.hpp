@@ -137,6 +137,13 @@ class ReferencePrices {
   Py_ssize_t row_ = 0;
 };
 
+// An exit of the exit rules: the column, signed by the bound it reached (+
+// upper, - lower; column 0 carries no sign), and the rule behind that bound.
+struct ExitMark {
+  int sid;
+  ExitReason rule;
+};
+
 // Everything a run reads and changes between its set-up and its end.
 struct Run {
   Run(const RunArgs& args, const Recorder& recorder);
@@ -156,7 +163,7 @@ struct Run {
   double cash = 1.0;
   CumulativeReturns returns{0};
   ReferencePrices previous_price;
-  std::vector<int> exit_stocks, exit_stocks_temp, exited_stocks;
+  std::vector<ExitMark> exit_stocks, exit_stocks_temp, exited_stocks;
   // Position columns that a weight row may not give a non-zero target,
   // since no price column carries their name.
   std::vector<int> unpriced_columns;
@@ -170,6 +177,7 @@ struct Run {
   Py_ssize_t d = 0;
   // The current bar of each price matrix.
   BarRow bar_price, bar_close, bar_high, bar_low, bar_open;
+  TradeLedger ledger;
 
   // The truth of stop_trading_next_period, tested anew wherever it is read.
   bool stop_trading_next_period() const;
@@ -178,7 +186,9 @@ struct Run {
 };
 
 // Runs a whole back-test and returns creturn. `stock_operations` is the
-// module's report slot; it is replaced when the run reaches its end.
-py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, PyObject*& stock_operations);
+// module's report slot and `ledger` its trade ledger; both are replaced when
+// the run reaches its end.
+py::Ref run_backtest(const RunArgs& args, const Recorder& recorder, PyObject*& stock_operations,
+                     LedgerRows& ledger);
 
 }  // namespace orvane::portsim

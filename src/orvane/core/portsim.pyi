@@ -94,6 +94,40 @@ def backtest_(
         Portfolio value per bar, starting capital 1.0.
     """
 
+def get_trade_ledger() -> dict[str, npt.NDArray[Any]]:
+    """Money ledger of the last completed run (a failed run keeps the previous
+    one; before any run every array is empty).
+
+    The first seven arrays have one element per trade, parallel to
+    ``excursion.trades``: trades closed during the run in the order they
+    closed, then the trades still open at the end in column order.
+
+    Returns
+    -------
+    dict
+        ``"entry_price"`` (float64): trade price the trade (or the piece
+        after a split) was entered at, as the book values it; a missing
+        price means the first valid one after it.
+        ``"exit_price"`` (float64): the bar's trade price for rebalance
+        sales, splits, flips and close-mode exits; the bound's price or the
+        open for intrabar exits; the last close for a trade still open. A
+        missing price is the last valid one.
+        ``"invested"`` (float64): absolute money value of the entry trade
+        (of the holding's target for a piece started by a split), plus every
+        enlargement.
+        ``"pnl"`` (float64): money profit or loss after every fee and tax the
+        book charged to the trade; the values over all trades add up to
+        ``creturn[-1] - 1``.
+        ``"costs"`` (float64): fee and tax money charged to the trade.
+        ``"exit_reason"`` (int8): 0 open at the end, 1 closed by a rebalance
+        (a change of side included), 2 split (the holding goes on as the
+        next piece), 3 stop loss, 4 take profit, 5 trailing stop.
+        ``"position_id"`` (int64): pieces of one continuing holding share an
+        id; every real entry starts a new one (from 0, in order of entry).
+        ``"traded"`` (float64, one element per bar): absolute money traded on
+        the bar.
+    """
+
 def get_trade_stocks(
     pos_columns: _Names | None, price_index: _Dates | None, touched_exit: object
 ) -> tuple[list[list[Any]], dict[str, Any]]:
