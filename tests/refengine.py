@@ -275,7 +275,7 @@ class Flags:
 
 # Why a trade ended, as the ledger's "exit_reason" codes it.
 OPEN, REBALANCE, SPLIT, STOP_LOSS, TAKE_PROFIT, TRAIL_STOP = range(6)
-LEDGER_ROWS = ["entry_price", "exit_price", "invested", "pnl", "costs", "exit_reason",
+LEDGER_ROWS = ["entry_price", "exit_price", "exit_value", "invested", "pnl", "costs", "exit_reason",
                "position_id"]
 
 
@@ -347,14 +347,14 @@ class Ledger:
         if pc.pending:
             self.pending.append(sid)
 
-    def _emit(self, pc: _Piece, sid: int, exit_price: float, pnl: float, costs: float,
-              reason: int) -> None:
+    def _emit(self, pc: _Piece, sid: int, exit_price: float, exit_value: float, pnl: float,
+              costs: float, reason: int) -> None:
         if pc.pending:
             p = self.raw_price(sid)
             pc.entry_price = exit_price if math.isnan(p) else p
             pc.pending = False
-        for key, value in zip(LEDGER_ROWS, [pc.entry_price, exit_price, pc.invested, pnl, costs,
-                                            reason, pc.id]):
+        for key, value in zip(LEDGER_ROWS, [pc.entry_price, exit_price, exit_value, pc.invested,
+                                            pnl, costs, reason, pc.id]):
             self.rows[key].append(value)
 
     def settle(self) -> None:
@@ -381,10 +381,10 @@ class Ledger:
         pc.costs = cost
         self._start(pc, sid)
 
-    def close(self, sid: int, flow: float, cost: float, fill: Fill) -> None:
+    def close(self, sid: int, value: float, flow: float, cost: float, fill: Fill) -> None:
         pc = self.piece(sid)
         exit_price = self.trade_price(sid) if fill.price is None else fill.price
-        self._emit(pc, sid, exit_price, pc.flow + flow, pc.costs + cost, fill.reason)
+        self._emit(pc, sid, exit_price, value, pc.flow + flow, pc.costs + cost, fill.reason)
         pc.flow = 0.0
         pc.costs = 0.0
 
@@ -393,7 +393,7 @@ class Ledger:
         share = fdiv(abs(held), abs(held) + abs(target))
         closing_cost = cost * share
         closing_flow = held - closing_cost
-        self._emit(pc, sid, self.trade_price(sid), pc.flow + closing_flow,
+        self._emit(pc, sid, self.trade_price(sid), held, pc.flow + closing_flow,
                    pc.costs + closing_cost, REBALANCE)
         pc.id = self.next_id
         self.next_id += 1
@@ -404,7 +404,7 @@ class Ledger:
 
     def split(self, sid: int, held: float, target: float, flow: float, cost: float) -> None:
         pc = self.piece(sid)
-        self._emit(pc, sid, self.trade_price(sid), pc.flow + held, pc.costs, SPLIT)
+        self._emit(pc, sid, self.trade_price(sid), held, pc.flow + held, pc.costs, SPLIT)
         pc.invested = abs(target)
         pc.flow = flow - held
         pc.costs = cost
@@ -418,7 +418,7 @@ class Ledger:
 
     def close_open(self, sid: int, value: float, exit_price: float) -> None:
         pc = self.piece(sid)
-        self._emit(pc, sid, exit_price, pc.flow + value, pc.costs, OPEN)
+        self._emit(pc, sid, exit_price, value, pc.flow + value, pc.costs, OPEN)
 
     def result(self) -> dict[str, np.ndarray]:
         dtypes = {"exit_reason": np.int8, "position_id": np.int64}
@@ -475,7 +475,7 @@ def set_position(rec: Recorder, flags: Flags, p: dict[int, float], sid: int, pos
         if ledger is not None:
             ledger.add_traded(abs(v))
             if change == "exit":
-                ledger.close(sid, flow, cost, fill if fill is not None else Fill(REBALANCE))
+                ledger.close(sid, v, flow, cost, fill if fill is not None else Fill(REBALANCE))
         return cash + flow
 
     # Reading an absent key inserts it with 0, whether or not it was looked up.

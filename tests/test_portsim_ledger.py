@@ -15,8 +15,8 @@ import orvane.core.excursion as excursion
 from orvane.core import portsim
 
 OPEN, REBALANCE, SPLIT, STOP_LOSS, TAKE_PROFIT, TRAIL_STOP = range(6)
-KEYS = ["entry_price", "exit_price", "invested", "pnl", "costs", "exit_reason", "position_id",
-        "traded"]
+KEYS = ["entry_price", "exit_price", "exit_value", "invested", "pnl", "costs", "exit_reason",
+        "position_id", "traded"]
 
 
 def ledger():
@@ -231,6 +231,21 @@ def test_entry_at_a_missing_price_takes_the_first_valid_one():
     assert book["pnl"].tolist() == [0.0]
 
 
+def test_exit_value_is_the_holding_sold_or_still_held():
+    # A long of 0.5 and a short of -0.5 at 10 and 20, then 11 and 19: the long
+    # is worth 0.55 and the short -0.475 at the last close, with 1 in cash.
+    res = run([[10, 20], [10, 20], [11, 19]], [[0.5, -0.5]], pos_index=[0], **NO_COSTS)
+    book = ledger()
+    assert book["exit_reason"].tolist() == [OPEN, OPEN]
+    assert book["exit_value"].tolist() == approx([0.55, -0.475])
+    assert 1.0 + book["exit_value"].sum() == approx(res.creturn[-1])
+    # Sold at 11 by the next row: the value before costs, whatever the costs.
+    run([[10], [10], [11], [11]], [[1.0], [0.0]], pos_index=[0, 1], fee_ratio=0.01, tax_ratio=0.003)
+    book = ledger()
+    assert book["exit_reason"].tolist() == [REBALANCE]
+    assert book["exit_value"].tolist() == approx([0.99 * 1.1])
+
+
 # The ledger as an object.
 
 
@@ -238,7 +253,7 @@ def test_ledger_is_new_arrays_of_the_last_completed_run():
     run([[10, 20], [10, 20], [11, 19]], [[0.5, -0.5]], pos_index=[0], **NO_COSTS)
     first = ledger()
     assert list(first) == KEYS
-    assert [first[k].dtype for k in KEYS] == [np.float64] * 5 + [np.int8, np.int64, np.float64]
+    assert [first[k].dtype for k in KEYS] == [np.float64] * 6 + [np.int8, np.int64, np.float64]
     assert len(first["pnl"]) == len(excursion.trades) == 2 and len(first["traded"]) == 3
     first["pnl"][:] = 99.0
     assert ledger()["pnl"].tolist() != [99.0, 99.0]
@@ -288,6 +303,7 @@ def test_pnl_adds_up_to_the_portfolio_and_rows_match_the_trades(case):
     assert len(book["pnl"]) == len(nat.trades)
     for t, reason, pid in zip(nat.trades, book["exit_reason"], book["position_id"]):
         assert (t[2] == -1) == (reason == OPEN)
+
     assert np.all(book["invested"] > 0) and np.all(book["costs"] >= 0)
     # Every cost is the fee, or the fee and the tax, of money traded.
     total_cost = book["costs"].sum()

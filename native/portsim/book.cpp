@@ -114,7 +114,7 @@ double set_position(PositionBook& p, int sid, double position, double cash, cons
     const double cost = std::fabs(v) * cost_ratio;
     const double flow = v - cost;
     ledger.add_traded(std::fabs(v));
-    if (change == Change::exit) ledger.close(sid, flow, cost, fill);
+    if (change == Change::exit) ledger.close(sid, v, flow, cost, fill);
     return cash + flow;
   }
 

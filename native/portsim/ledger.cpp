@@ -41,6 +41,8 @@ py::Ref LedgerRows::to_dict() const {
       column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.entry_price; }));
   put(out.get(), "exit_price",
       column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.exit_price; }));
+  put(out.get(), "exit_value",
+      column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.exit_value; }));
   put(out.get(), "invested",
       column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.invested; }));
   put(out.get(), "pnl", column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.pnl; }));
@@ -94,8 +96,8 @@ void TradeLedger::start(Piece& piece, int sid, double raw) {
   if (piece.pending) pending_.push_back(sid);
 }
 
-void TradeLedger::emit(Piece& piece, int sid, double exit_price, double pnl, double costs,
-                       ExitReason reason) {
+void TradeLedger::emit(Piece& piece, int sid, double exit_price, double exit_value, double pnl,
+                       double costs, ExitReason reason) {
   if (piece.pending) {
     // Never valued at a valid price before this bar: it starts here, or
     // (with no valid price yet) it never moved.
@@ -103,7 +105,7 @@ void TradeLedger::emit(Piece& piece, int sid, double exit_price, double pnl, dou
     piece.entry_price = std::isnan(p) ? exit_price : p;
     piece.pending = false;
   }
-  rows_.push({piece.entry_price, exit_price, piece.invested, pnl, costs, piece.id, reason});
+  rows_.push({piece.entry_price, exit_price, exit_value, piece.invested, pnl, costs, piece.id, reason});
 }
 
 void TradeLedger::settle() {
@@ -131,10 +133,10 @@ void TradeLedger::enter(int sid, double target, double flow, double cost) {
   start(piece, sid, raw_price(sid));
 }
 
-void TradeLedger::close(int sid, double flow, double cost, const Fill& fill) {
+void TradeLedger::close(int sid, double value, double flow, double cost, const Fill& fill) {
   Piece& piece = pieces_[static_cast<std::size_t>(sid)];
   const double exit_price = fill.at_bar_price ? trade_price(sid) : fill.price;
-  emit(piece, sid, exit_price, piece.flow + flow, piece.costs + cost, fill.reason);
+  emit(piece, sid, exit_price, value, piece.flow + flow, piece.costs + cost, fill.reason);
   // A later exit without an entry in between (the recorder lists one when a
   // closed holding's zero value turns NaN) starts counting from nothing.
   piece.flow = 0.0;
@@ -149,7 +151,7 @@ void TradeLedger::flip(int sid, double held, double target, double flow, double 
   const double closing_cost = cost * share;
   const double closing_flow = held - closing_cost;
   const double raw = raw_price(sid);
-  emit(piece, sid, or_last_valid(sid, raw), piece.flow + closing_flow,
+  emit(piece, sid, or_last_valid(sid, raw), held, piece.flow + closing_flow,
        piece.costs + closing_cost, ExitReason::rebalance);
   piece.id = next_id_++;
   piece.invested = std::fabs(target);
@@ -162,7 +164,8 @@ void TradeLedger::split(int sid, double held, double target, double flow, double
   Piece& piece = pieces_[static_cast<std::size_t>(sid)];
   // The ending piece hands its holding on to the next at its value.
   const double raw = raw_price(sid);
-  emit(piece, sid, or_last_valid(sid, raw), piece.flow + held, piece.costs, ExitReason::split);
+  emit(piece, sid, or_last_valid(sid, raw), held, piece.flow + held, piece.costs,
+       ExitReason::split);
   piece.invested = std::fabs(target);
   piece.flow = flow - held;
   piece.costs = cost;
@@ -178,7 +181,7 @@ void TradeLedger::resize(int sid, double flow, double cost, double enlarged) noe
 
 void TradeLedger::close_open(int sid, double value, double exit_price) {
   Piece& piece = pieces_[static_cast<std::size_t>(sid)];
-  emit(piece, sid, exit_price, piece.flow + value, piece.costs, ExitReason::open);
+  emit(piece, sid, exit_price, value, piece.flow + value, piece.costs, ExitReason::open);
 }
 
 }  // namespace orvane::portsim

@@ -41,6 +41,7 @@ struct Fill {
 struct LedgerRow {
   double entry_price;
   double exit_price;
+  double exit_value;
   double invested;
   double pnl;
   double costs;
@@ -78,9 +79,10 @@ class TradeLedger {
 
   // The trades of set_position, told after the book has changed. `flow` is
   // the trade's cash increment exactly as added to cash, `cost` its fee and
-  // tax; `held` the holding before and `target` after.
+  // tax; `held` the holding before and `target` after; `value` the value of
+  // the holding that closes.
   void enter(int sid, double target, double flow, double cost);
-  void close(int sid, double flow, double cost, const Fill& fill);
+  void close(int sid, double value, double flow, double cost, const Fill& fill);
   void flip(int sid, double held, double target, double flow, double cost);
   void split(int sid, double held, double target, double flow, double cost);
   void resize(int sid, double flow, double cost, double enlarged) noexcept;
@@ -124,7 +126,7 @@ class TradeLedger {
   double last_valid(int sidprice);
   double or_last_valid(int sid, double raw);
   void start(Piece& piece, int sid, double raw);
-  void emit(Piece& piece, int sid, double exit_price, double pnl, double costs,
+  void emit(Piece& piece, int sid, double exit_price, double exit_value, double pnl, double costs,
             ExitReason reason);
   void settle();
 

@@ -224,9 +224,9 @@ PyMethodDef methods[] = {
     {"get_trade_ledger", fastcall(py_get_trade_ledger), METH_FASTCALL | METH_KEYWORDS,
      "get_trade_ledger()\n--\n\n"
      "Return the money ledger of the last completed run: a dict of new arrays\n"
-     "parallel to excursion.trades (\"entry_price\", \"exit_price\", \"invested\",\n"
-     "\"pnl\", \"costs\", \"exit_reason\", \"position_id\") and \"traded\", the money\n"
-     "traded on every bar."},
+     "parallel to excursion.trades (\"entry_price\", \"exit_price\", \"exit_value\",\n"
+     "\"invested\", \"pnl\", \"costs\", \"exit_reason\", \"position_id\") and\n"
+     "\"traded\", the money traded on every bar."},
     {"normalize_weight", fastcall(py_normalize_weight), METH_FASTCALL | METH_KEYWORDS,
      "normalize_weight(weights, position_limit)\n--\n\n"
      "Scale a weight mapping down to an absolute sum of 1 when it exceeds 1,\n"

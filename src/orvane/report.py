@@ -41,6 +41,8 @@ class _RawRun:
     trades: np.ndarray
     trade_positions: list
     excursions: list
+    # The engine's money ledger of the run (see ``portsim.get_trade_ledger``), row for row with ``trades``.
+    ledger: Optional[dict] = None
 
 
 def trade_rows(trades: Sequence[Sequence[Any]]) -> np.ndarray:
@@ -137,6 +139,7 @@ class Report:
         benchmark: Optional[pd.Series] = None,
         name: Optional[str] = None,
         periods_per_year: Optional[float] = None,
+        ledger: Optional[dict] = None,
     ) -> "Report":
         """Build a report from the engine's raw results of one run.
 
@@ -148,7 +151,7 @@ class Report:
         equity = pd.Series(creturn, index=prepared.dates, name="creturn")
         report = cls(equity, operations=operations, params=params, benchmark=benchmark, name=name,
                      periods_per_year=periods_per_year)
-        report._raw = _RawRun(prepared, trade_rows(trades), list(trade_positions), list(excursions))
+        report._raw = _RawRun(prepared, trade_rows(trades), list(trade_positions), list(excursions), ledger)
         return report
 
     @property

@@ -41,6 +41,7 @@ class EngineRun:
     trade_positions: list
     excursions: list
     operations: dict
+    ledger: dict
 
 
 def _run_engine(prepared: Prepared, options: dict) -> EngineRun:
@@ -58,6 +59,7 @@ def _run_engine(prepared: Prepared, options: dict) -> EngineRun:
             trade_positions=list(excursion.trade_positions),
             excursions=list(excursion.excursion),
             operations=portsim.get_stock_operations(),
+            ledger=portsim.get_trade_ledger(),
         )
 
 
@@ -252,7 +254,7 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
         params["data_note"] = prepared.meta["note"]
     report = Report.from_run(
         prepared, run.creturn, run.trades, run.trade_positions, run.excursions, run.operations, params,
-        benchmark=benchmark, name=name, periods_per_year=periods_per_year,
+        benchmark=benchmark, name=name, periods_per_year=periods_per_year, ledger=run.ledger,
     )
     # Found now, so that a held stock with an unusable price fails the call, not a later look at the trades.
     report.held_gaps()

@@ -98,7 +98,7 @@ def get_trade_ledger() -> dict[str, npt.NDArray[Any]]:
     """Money ledger of the last completed run (a failed run keeps the previous
     one; before any run every array is empty).
 
-    The first seven arrays have one element per trade, parallel to
+    The first eight arrays have one element per trade, parallel to
     ``excursion.trades``: trades closed during the run in the order they
     closed, then the trades still open at the end in column order.
 
@@ -112,6 +112,9 @@ def get_trade_ledger() -> dict[str, npt.NDArray[Any]]:
         sales, splits, flips and close-mode exits; the bound's price or the
         open for intrabar exits; the last close for a trade still open. A
         missing price is the last valid one.
+        ``"exit_value"`` (float64): signed money value of the holding that
+        closes, before costs (its value at the last close for a trade still
+        open, so the open rows give the book at the end).
         ``"invested"`` (float64): absolute money value of the entry trade
         (of the holding's target for a piece started by a split), plus every
         enlargement.
