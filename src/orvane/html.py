@@ -30,8 +30,8 @@ table{border-collapse:collapse;font-size:12px;margin:8px 0}td,th{border:1px soli
 th{background:#f4f6f8}td.l,th.l{text-align:left}.grid{display:flex;flex-wrap:wrap;gap:16px;align-items:flex-start}
 .plot{max-width:100%;height:auto;border:1px solid #eee}.pos{color:#1a7f37}.neg{color:#b3261e}
 .scroll{max-height:480px;overflow:auto}td{white-space:nowrap}td.wrap{white-space:normal;min-width:240px}
-.grid>div{max-width:580px}
-table.heat td{min-width:38px;font-size:12px;color:#111}table.heat td.year{border-left:2px solid #999;font-weight:bold}
+.grid>div{max-width:560px}
+table.heat td,table.heat th{min-width:28px;padding:2px 4px;font-size:12px;color:#111}table.heat td.year{border-left:2px solid #999;font-weight:bold}
 .scale{display:inline-block;width:160px;height:10px;vertical-align:middle;border:1px solid #ccc;
 background:linear-gradient(to right,#d73027,#f7f7f7,#1a9850)}
 dl.defs{font-size:13px;columns:2 420px}dl.defs dt{font-weight:bold;margin-top:6px}dl.defs dd{margin:0 0 0 12px;color:#444}
