@@ -38,7 +38,7 @@ def test_holdings_are_the_book_at_the_last_close(book):
     assert h["value"].sum() + 0.5 == pytest.approx(report.creturn.iloc[-1], rel=1e-12)
 
 
-def test_orders_in_lots_never_past_the_target(book):
+def test_orders_take_each_position_to_whole_lots_never_past_the_target(book):
     report = book[0]
     # At a capital of 1,150,000 the book holds A 600,000 / 12 = 50,000 shares,
     # B -200,000 / 16 = -12,500, C 250,000 / 50 = 5,000, and 500,000 in cash.
@@ -46,12 +46,11 @@ def test_orders_in_lots_never_past_the_target(book):
     assert o["stock"].tolist() == ["A", "B", "C", "E"]
     assert o["action"].tolist() == ["hold", "hold", "exit", "enter"]
     assert o["side"].tolist() == ["sell", "sell", "sell", "buy"]
-    # A: target 0.25 * 1,150,000 / 12 = 23,958.3 shares; selling 26,041.7 rounds up to
-    #    261 lots = 26,100, leaving 23,900 (below the target, not above it).
-    # B: target -0.3 * 1,150,000 / 16 = -21,562.5; shorting 9,062.5 more rounds down to 9,000
-    #    (9,100 would overshoot to -21,600).
+    # Each target position is rounded toward zero to whole lots, and the order is the difference:
+    # A: 0.25 * 1,150,000 / 12 = 23,958.3 shares -> 23,900; sell 50,000 - 23,900 = 26,100.
+    # B: -0.3 * 1,150,000 / 16 = -21,562.5 -> -21,500 (-21,600 would be past the target); sell 9,000.
     # C: exit, the whole 5,000.
-    # E: 0.2 * 1,150,000 / 30 = 7,666.7 shares; 7,600 (7,700 would overshoot).
+    # E: 0.2 * 1,150,000 / 30 = 7,666.7 -> 7,600 (7,700 would overshoot).
     assert o["shares"].tolist() == [26_100, 9_000, 5_000, 7_600]
     assert o["shares"].dtype == np.int64
     assert o["price"].tolist() == [12.0, 16.0, 50.0, 30.0]
@@ -68,11 +67,12 @@ def test_orders_in_lots_never_past_the_target(book):
 
 def test_each_stock_its_own_lot(book):
     report = book[0]
-    lots = pd.Series({"A": 1000, "B": 1, "C": 100, "E": 50})
+    lots = pd.Series({"A": 1000, "B": 1000, "C": 100, "E": 50})
     o = report.orders(1_150_000, lot_size=lots).set_index("stock")
-    # A: 26,041.7 to sell, up to 27 lots of 1,000 = 27,000; B: 9,062 single shares
-    # (not 9,062.5); E: 7,666.7 down to 153 lots of 50 = 7,650.
-    assert o.loc[["A", "B", "C", "E"], "shares"].tolist() == [27_000, 9_062, 5_000, 7_650]
+    # A: 23,958.3 -> 23,000, sell 27,000.  B holds -12,500 (12.5 lots): -21,562.5 -> -21,000, so
+    # the order is 8,500, the difference, and the position after is whole lots.  E: 7,666.7 -> 7,650.
+    assert o.loc[["A", "B", "C", "E"], "shares"].tolist() == [27_000, 8_500, 5_000, 7_650]
+    assert o.loc["B", "weight_after"] == pytest.approx(-21_000 * 16 / 1.15e6)
     with pytest.raises(InputError, match="lot_size has no lot for stocks 'E'"):
         report.orders(1_150_000, lot_size=lots.drop("E"))
     with pytest.raises(InputError, match="lot_size of 'A' must be a whole number"):
@@ -83,7 +83,7 @@ def test_a_lot_larger_than_the_target_leaves_an_entry_at_zero_shares(book):
     o = book[0].orders(1_150_000, lot_size=10_000).set_index("stock")
     # E wants 7,666.7 shares, less than one lot: listed with no shares, not dropped.
     assert o.loc["E", "shares"] == 0 and o.loc["E", "side"] == "buy" and o.loc["E", "weight_after"] == 0.0
-    # A's reduction of 26,041.7 shares rounds up to 3 lots of 10,000, within the 50,000 it holds.
+    # A's target of 23,958.3 shares is 2 lots of 10,000: sell 30,000 of the 50,000 it holds.
     assert o.loc["A", "shares"] == 30_000
 
 

@@ -4,8 +4,8 @@ The book is the engine's: each holding still open at the end, valued at the
 last close.  The targets are those of :meth:`orvane.Report.actions`: the
 pending rebalance's weights for ``enter`` and ``hold`` (and for a stock
 that an exit rule sells and the pending row buys back, ``tp_enter`` and
-``sl_enter``), nothing for ``exit``, ``tp`` and ``sl``.  The orders turn the
-difference into whole lots at a price per stock.
+``sl_enter``), nothing for ``exit``, ``tp`` and ``sl``.  Each order takes
+a holding to its target position in whole lots, at a price per stock.
 """
 
 from __future__ import annotations
@@ -147,24 +147,10 @@ def _whole(q: float) -> float:
     return float(r) if abs(q - r) <= _SNAP * max(1.0, abs(q)) else q
 
 
-def _order_shares(held: float, target: float, lot: int) -> float:
-    """Signed shares that move a holding of ``held`` shares toward ``target`` shares.
-
-    The position after the order is never larger than the target, nor on
-    its other side: an increase buys whole lots up to the target, a
-    reduction sells whole lots down to it or the whole holding, a change of
-    side closes the holding and opens whole lots on the other side, and a
-    target of 0 closes the holding.
-    """
-    if target == 0.0:
-        return -held
-    side = 1.0 if target > 0 else -1.0
-    if held * side < 0:
-        return side * (abs(held) + math.floor(_whole(abs(target) / lot)) * lot)
-    change = abs(target) - abs(held)
-    if change >= 0:
-        return side * math.floor(_whole(change / lot)) * lot
-    return -side * min(math.ceil(_whole(-change / lot)) * lot, abs(held))
+def _target_position(target: float, lot: int) -> float:
+    """The target in shares, rounded toward zero to whole lots: the largest position not past the target."""
+    lots = math.floor(_whole(abs(target) / lot))
+    return math.copysign(lots * lot, target) if lots else 0.0
 
 
 def _cost(held_value: float, amount: float, fee: float, tax: float) -> float:
@@ -214,7 +200,7 @@ def orders(
     for stock, word, target, lot, p in zip(stocks, words, targets, lots, price):
         now = weight_now.get(stock, 0.0)
         held = float(round(now * capital / p))
-        shares = _order_shares(held, target * capital / p, lot)
+        shares = _target_position(target * capital / p, lot) - held
         if shares == 0 and word not in _SHOWN_WHEN_EMPTY:
             continue
         amount = shares * p

@@ -334,13 +334,13 @@ class Report:
         ``tp_enter`` and ``sl_enter``, and 0 for ``exit``, ``tp`` and ``sl``.
         Stocks with no operation due get no order.
 
-        Shares are whole lots and never take a position past its target: a
-        purchase (or a larger short) stops at the last whole lot below the
-        target, a reduction sells whole lots down to the target or the whole
-        holding, a change of side closes the holding and opens whole lots on
-        the other side, and a target of 0 closes the holding.  The holding
-        is counted in whole shares (its value at ``price``, to the nearest
-        share).
+        Each order takes the holding to its target position in whole lots:
+        the target rounded toward zero to a whole number of lots, so that no
+        position goes past its target (a long is never larger, a short never
+        deeper).  An entry therefore buys (or shorts) whole lots, an exit
+        sells (or covers) the whole holding, and a resize trades the
+        difference.  The holding is counted in whole shares: its value at
+        ``price``, to the nearest share.
 
         Parameters
         ----------
@@ -358,8 +358,8 @@ class Report:
         DataFrame
             One row per stock to trade, sales first: ``stock``; ``action``
             (the word of :meth:`actions`); ``side`` (``buy`` or ``sell``; a
-            short sale is a ``sell``); ``shares`` (a whole number of lots, 0
-            when not one lot of a stock to enter fits); ``price``; ``value``
+            short sale is a ``sell``); ``shares`` (0 when not one lot of a
+            stock to enter fits); ``price``; ``value``
             (shares times price); ``weight_now``; ``weight_target``;
             ``weight_after`` (the weight the rounded order leaves, at
             ``capital``); ``cost`` (fee, slippage and tax the order would
