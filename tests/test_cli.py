@@ -242,6 +242,26 @@ class TestADeskRun:
         # E's lot is 1,000: 7,666.7 shares -> 7,000.
         assert pd.read_csv(tmp_path / "orders.csv").set_index("stock").loc["E", "shares"] == 7_000
 
+    def test_a_stock_without_a_price_today_needs_order_prices(self, tmp_path, capsys):
+        pytest.importorskip("orvane.core.portsim")
+        dates = pd.bdate_range("2024-01-01", periods=4)
+        pd.DataFrame({"A": [10.0] * 4, "D": [40, 40, 40, np.nan]}, index=dates).to_csv(
+            tmp_path / "close.csv", index_label="date")
+        pd.DataFrame({"A": [1.0, 0.5], "D": [0.0, 0.5]}, index=dates[[0, 3]]).to_csv(
+            tmp_path / "w.csv", index_label="date")
+        args = ["run", "--prices", str(tmp_path / "close.csv"), "--position", str(tmp_path / "w.csv"),
+                "--fee-ratio", "0", "--tax-ratio", "0", "--capital", "1e6", "--out", str(tmp_path / "out")]
+        res = self.run(capsys, *args)
+        assert res.returncode == 2 and len(res.stderr.splitlines()) == 1
+        assert "no price on the last bar (2024-01-04) for stocks 'D'" in res.stderr and "--order-prices" in res.stderr
+        assert not (tmp_path / "out").exists()
+        pd.DataFrame({"stock": ["D"], "price": [41.0]}).to_csv(tmp_path / "px.csv", index=False)
+        res = self.run(capsys, *args, "--order-prices", str(tmp_path / "px.csv"))
+        assert res.returncode == 0, res.stderr
+        # 0.5 * 1,000,000 / 41 = 12,195.1 shares of D.
+        orders = pd.read_csv(tmp_path / "out" / "orders.csv").set_index("stock")
+        assert orders.loc["D", "shares"] == 12_195 and orders.loc["D", "price"] == 41.0
+
     def test_a_new_run_replaces_the_previous_runs_files_and_leaves_others_alone(self, book, tmp_path, capsys):
         pytest.importorskip("orvane.core.portsim")
         out = tmp_path / "out"

@@ -225,6 +225,9 @@ def _add_outputs(p: argparse.ArgumentParser, out_default: Optional[str]) -> None
     out.add_argument("--lot-size", type=_lot_size, default=1, metavar="SHARES_OR_FILE",
                      help="shares per lot for the orders: a number, or a CSV/Parquet file of stock and lot"
                           " (default: 1)")
+    out.add_argument("--order-prices", metavar="FILE",
+                     help="a CSV/Parquet file of stock and price to count the orders' shares at, for stocks"
+                          " without a price on the last bar or at another price (default: the last close)")
 
 
 def _options(args: argparse.Namespace) -> dict:
@@ -354,21 +357,34 @@ def _run(args: argparse.Namespace) -> Any:
                     **_options(args))
 
 
-def _lots_from(value: Any) -> Any:
-    """``--lot-size`` as orders() takes it: a number, or a Series of lots by stock read from a file."""
-    if isinstance(value, int):
-        return value
+def _by_stock(path: str, what: str) -> "pd.Series":
+    """A two-column table of stock and a number (a lot, a price) as a Series by stock."""
     import pandas as pd
 
     from .inputs import InputError
 
-    suffix = Path(value).suffix.lower()
-    table = pd.read_parquet(value) if suffix in (".parquet", ".pq") else pd.read_csv(value)
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such file: {path}")
+    suffix = Path(path).suffix.lower()
+    table = pd.read_parquet(path) if suffix in (".parquet", ".pq") else pd.read_csv(path)
     if isinstance(table.index, pd.RangeIndex) and table.shape[1] >= 2:
         table = table.set_index(table.columns[0])
-    if table.shape[1] < 1:
-        raise InputError(f"{value} must hold a stock column and a lot column")
+    if table.shape[1] != 1:
+        raise InputError(f"{path} must hold two columns: the stock and its {what}")
     return table.iloc[:, 0]
+
+
+def _orders(report: Any, args: argparse.Namespace) -> "pd.DataFrame":
+    from .inputs import InputError
+
+    lots = args.lot_size if isinstance(args.lot_size, int) else _by_stock(args.lot_size, "lot")
+    prices = _by_stock(args.order_prices, "price") if args.order_prices else None
+    try:
+        return report.orders(args.capital, lot_size=lots, prices=prices)
+    except InputError as exc:
+        if "no price on the last bar" in str(exc):
+            raise InputError(f"{exc} (here: --order-prices FILE of stock and price)") from None
+        raise
 
 
 def _print_tables(report: Any, stats: "pd.Series", actions: "pd.DataFrame", orders: Optional["pd.DataFrame"],
@@ -423,7 +439,7 @@ def _execute(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             actions = report.actions()
             orders = None
             if args.capital is not None:
-                orders = report.orders(args.capital, lot_size=_lots_from(args.lot_size))
+                orders = _orders(report, args)
     except (InputError, FileNotFoundError, ValueError, ImportError) as exc:
         _say(command, "error: ", str(exc))
         return 2
