@@ -346,3 +346,10 @@ def test_a_notebook_shows_a_compact_summary(run):
     assert all(f">{s}</td>" in text for s in actions["stock"].head(10))
     # pandas' own objects keep pandas' display.
     assert type(run.stats()) is pd.Series and 'class="dataframe"' in run.trades._repr_html_()
+
+
+def test_a_report_from_an_equity_curve_alone_does_not_invent_its_costs(page):
+    # The module's report has no cost options: the page must not show the defaults as its rates.
+    text = page.read_text(encoding="utf-8")
+    assert 'id="costs">Costs: the rates are not known for this report' in text
+    assert re.search(r'<td class="l"[^>]*>fee_ratio</td><td>–</td>', text)

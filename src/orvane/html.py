@@ -245,6 +245,8 @@ def _option_text(key: str, value: Any) -> str:
 def costs_sentence(report: "Report") -> str:
     """The run's cost rates, and what they cost, in one sentence."""
     c = report.costs()
+    if any(math.isnan(c[k]) for k in RATES):
+        return "Costs: the rates are not known for this report (it was not made by orvane.backtest)."
     text = (f"Costs: fee {_rate(c['fee_ratio'])} on every trade, tax {_rate(c['tax_ratio'])} on every sale,"
             f" slippage {_rate(c['slippage'])} a side")
     if math.isfinite(c["costs_paid"]):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import itertools
+import math
 import os
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Union
@@ -508,9 +509,11 @@ class Report:
             trade that reduces or closes a holding), ``slippage`` (on every
             trade, charged with the fee) and ``costs_paid``: every fee,
             slippage and tax the run paid, as a fraction of the starting
-            capital (NaN for a report without the engine's ledger).
+            capital (NaN where the report does not know them: one made
+            from an equity curve alone).
         """
-        rates = {name: float(self.params.get(name, default)) for name, default in COSTS.items()}
+        # A report made from a bare equity curve does not know the rates it was run with.
+        rates = {name: float(self.params.get(name, math.nan)) for name in COSTS}
         ledger = self._raw.ledger if self._raw is not None else None
         rates["costs_paid"] = float(np.sum(ledger["costs"])) if ledger is not None else float("nan")
         return rates
