@@ -466,7 +466,8 @@ def _execute(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of the ``orvane`` console script; returns the exit status."""
-    command = "run"
+    given = list(sys.argv[1:] if argv is None else argv)
+    command = next((a for a in given if a in ("demo", "run")), "run")
     try:
         parser = build_parser()
         args = parser.parse_args(argv)
