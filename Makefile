@@ -9,7 +9,7 @@ BENCH_ARGS ?=
 # NumPy 1.x needs pandas 2.x and pyarrow before 24 (both later require NumPy 2).
 NUMPY1 ?= numpy==1.26.4 "pandas>=2.2,<3" "pyarrow<24"
 
-.PHONY: test install demo docs bench bench-sweep sanitize test-numpy1 fuzz memcheck clean
+.PHONY: test install demo report-png docs bench bench-sweep sanitize test-numpy1 fuzz memcheck clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -28,6 +28,13 @@ bench-sweep: $(VENV)/.installed
 # HTML report, trades CSV and equity PNG into out/demo.
 demo: $(VENV)/.installed
 	$(VENV)/bin/orvane demo --out out/demo
+
+# The README's picture of the report: the demo's page as headless Chromium
+# shows it (the top of the page: costs, equity, statistics, monthly returns).
+report-png: demo
+	command -v chromium >/dev/null || (apt-get update && apt-get install -y chromium)
+	chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=1200,1500 \
+	    --screenshot=docs/report.png "file://$(CURDIR)/out/demo/report.html" 2>/dev/null
 
 # The documentation site, from docs/ and the docstrings, into site/ (open
 # site/index.html). MkDocs reads the sources without importing them, so the

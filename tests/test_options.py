@@ -36,6 +36,9 @@ def position() -> pd.DataFrame:
         ("fee_ratio", 1.5, "fee_ratio must be a number in [0, 1), got 1.5"),
         ("fee_ratio", -0.1, "fee_ratio must be a number in [0, 1), got -0.1"),
         ("tax_ratio", 2.0, "tax_ratio must be a number in [0, 1), got 2.0"),
+        ("slippage", -0.001, "slippage must be a number in [0, 1); fee_ratio + slippage below 1, got -0.001"),
+        ("slippage", 0.9986, "fee_ratio + slippage below 1, got 0.9986 (fee_ratio 0.001425)"),
+        ("slippage", "5bp", "slippage must be a number in [0, 1); fee_ratio + slippage below 1, got '5bp'"),
         ("fee_ratio", "0.001", "fee_ratio must be a number in [0, 1), got '0.001'"),
         ("fee_ratio", True, "fee_ratio must be a number in [0, 1), got True"),
         ("stop_loss", 10, "stop_loss must be a number in (0, 1], or None for no stop, got 10"),
@@ -134,3 +137,24 @@ class TestCommandLine:
             build_parser().parse_args(["run", "--help"])
         text = " ".join(capsys.readouterr().out.split())
         assert "(0, 1]" in text and "[0, 1)" in text and "--periods-per-year" in text
+
+
+class TestCosts:
+    def test_slippage_is_charged_as_fee_on_every_trade(self, prices, position):
+        with_slippage = orvane.backtest(position, prices, fee_ratio=0.001, slippage=0.0005)
+        as_fee = orvane.backtest(position, prices, fee_ratio=0.0015)
+        np.testing.assert_array_equal(with_slippage.creturn.to_numpy(), as_fee.creturn.to_numpy())
+        assert with_slippage.params["fee_ratio"] == 0.001 and with_slippage.params["slippage"] == 0.0005
+        assert as_fee.params["slippage"] == 0.0
+
+    def test_stats_state_the_rates_and_what_they_cost(self):
+        # One stock bought at 10 on bar 1 and sold at 9 on bar 3 (the costs guide's example):
+        # fee 0.001425 on the purchase of 1, fee and tax 0.004425 on the sale of
+        # 0.998575 * 0.9 = 0.8987175: 0.001425 + 0.0039768249375 = 0.0054018249375.
+        dates = pd.bdate_range("2024-01-01", periods=4)
+        px = pd.DataFrame({"A": [10.0, 10.0, 11.0, 9.0]}, index=dates)
+        report = orvane.backtest(pd.DataFrame({"A": [1.0, 0.0]}, index=dates[[0, 2]]), px)
+        stats = report.stats()
+        assert stats["fee_ratio"] == 0.001425 and stats["tax_ratio"] == 0.003 and stats["slippage"] == 0.0
+        assert stats["costs_paid"] == pytest.approx(0.0054018249375, rel=1e-12)
+        assert report.creturn.iloc[-1] == pytest.approx(0.8947406750625, rel=1e-12)

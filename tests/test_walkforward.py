@@ -183,6 +183,16 @@ def test_the_stitched_trade_table_agrees_with_the_equity_curve(market, tmp_path)
     assert stats["trades"] == len(trades) and stats["open_trades"] == (~closed).sum()
     assert 0 < stats["turnover"] and 0 < stats["exposure"] <= 1
     assert report.actions().equals(result.test_reports[-1].actions())
+    # Today's book is the last window's, its values in the chain's unit; the orders are the same.
+    last = result.test_reports[-1]
+    book, own = report.holdings(), last.holdings()
+    assert len(book) == (~closed).sum() > 0
+    pd.testing.assert_series_equal(book["weight"], own["weight"])
+    assert (book["value"] / report.creturn.iloc[-1]).to_numpy() == pytest.approx(book["weight"].to_numpy(), rel=1e-12)
+    # A suspended stock has no price on the last bar: its last one is given.
+    latest = market.close.ffill().iloc[-1]
+    pd.testing.assert_frame_equal(report.orders(1e6, lot_size=10, prices=latest),
+                                  last.orders(1e6, lot_size=10, prices=latest))
     report.plot()
     page = report.to_html(str(tmp_path / "wf.html"))
     assert "Walk-forward" in open(page, encoding="utf-8").read()

@@ -1,4 +1,9 @@
-"""The ``orvane`` command: ``orvane demo`` and ``orvane run``."""
+"""The ``orvane`` command: ``orvane demo`` and ``orvane run``.
+
+Only the standard library and :mod:`orvane.defaults` are imported up front:
+NumPy, pandas and the engine load when a command runs, so that ``--help``
+and ``--version`` answer at once.
+"""
 
 from __future__ import annotations
 
@@ -8,14 +13,17 @@ import os
 import sys
 import warnings
 from pathlib import Path
-from typing import Any, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Optional, Sequence
 
-import numpy as np
-import pandas as pd
+from .defaults import COSTS, RANGES
 
-from .options import RANGES
+if TYPE_CHECKING:
+    import pandas as pd
 
-__all__ = ["main", "read_table", "write_outputs"]
+__all__ = ["main", "read_table", "write_outputs", "OUTPUT_FILES"]
+
+# Every file a run may write into --out.
+OUTPUT_FILES = ("report.html", "trades.csv", "equity.png", "stats.csv", "actions.csv", "orders.csv")
 
 
 def read_table(path: str) -> pd.DataFrame:
@@ -24,6 +32,8 @@ def read_table(path: str) -> pd.DataFrame:
     Long tables (with ``date`` and ``symbol`` columns) are returned as read,
     with a plain index.
     """
+    import pandas as pd
+
     from .inputs import InputError, to_dates
 
     p = Path(path)
@@ -61,6 +71,8 @@ def _is_long(frame: pd.DataFrame) -> bool:
 
 def _booleans_with_gaps(frame: pd.DataFrame) -> pd.DataFrame:
     """Columns of True/False with empty cells, which CSV readers leave as objects, as nullable booleans."""
+    import numpy as np
+
     for col in frame.columns:
         values = frame[col]
         if values.dtype == object:
@@ -92,28 +104,50 @@ def _prices_from_files(args: argparse.Namespace) -> Any:
     return Prices(main, **extra)
 
 
-def write_outputs(report: Any, out: str, stem: str = "report") -> dict:
-    """Write the HTML report, the trades CSV and the equity PNG into ``out``."""
-    from .plots import equity_figure
+def write_outputs(
+    report: Any,
+    out: str,
+    stem: str = "report",
+    stats: Optional["pd.Series"] = None,
+    actions: Optional["pd.DataFrame"] = None,
+    orders: Optional["pd.DataFrame"] = None,
+) -> dict:
+    """Write a run's files into the folder ``out`` all at once; returns their paths by kind.
 
-    os.makedirs(out, exist_ok=True)
-    paths = {
-        "html": os.path.join(out, f"{stem}.html"),
-        "trades": os.path.join(out, "trades.csv"),
-        "equity": os.path.join(out, "equity.png"),
-    }
-    report.to_html(paths["html"])
-    report.trades.to_csv(paths["trades"], index=False)
-    equity_figure(report).savefig(paths["equity"], dpi=100)
-    return paths
+    ``report.html``, ``trades.csv``, ``equity.png``, ``stats.csv`` and
+    ``actions.csv``, and ``orders.csv`` when ``orders`` are given.  The
+    files are written beside ``out`` and moved in together, so that the
+    folder never mixes two runs: an interrupted write leaves the previous
+    run's files as they were, and a previous run's file that this run does
+    not write (``orders.csv``) is removed.
+    """
+    from . import plots
+    from .outdir import OutputFolder
+
+    stats = report.stats() if stats is None else stats
+    actions = report.actions() if actions is None else actions
+    html_name = f"{stem}.html"
+    with OutputFolder(out, OUTPUT_FILES if stem == "report" else (*OUTPUT_FILES, html_name)) as folder:
+        report.to_html(folder.file(html_name))
+        report.trades.to_csv(folder.file("trades.csv"), index=False)
+        stats.rename_axis("statistic").to_csv(folder.file("stats.csv"), header=["value"])
+        actions.to_csv(folder.file("actions.csv"), index=False)
+        if orders is not None:
+            orders.to_csv(folder.file("orders.csv"), index=False)
+        plots.equity_figure(report).savefig(folder.file("equity.png"), dpi=100)
+        moved = folder.commit()
+    kinds = {html_name: "html", "trades.csv": "trades", "equity.png": "equity", "stats.csv": "stats",
+             "actions.csv": "actions", "orders.csv": "orders"}
+    return {kinds[name]: path for name, path in moved.items()}
 
 
-def format_stats(stats: pd.Series) -> str:
+def format_stats(stats: "pd.Series") -> str:
     """The statistics as an aligned two-column text table."""
-    from .html import format_value
+    from .html import format_value, stat_labels
 
-    width = max(len(str(k)) for k in stats.index)
-    return "\n".join(f"{str(k):<{width}}  {format_value(str(k), v)}" for k, v in stats.items())
+    labels = stat_labels(stats)
+    width = max(len(label) for label in labels)
+    return "\n".join(f"{label:<{width}}  {format_value(str(k), v)}" for label, (k, v) in zip(labels, stats.items()))
 
 
 def _stop(text: Optional[str]) -> Optional[float]:
@@ -122,31 +156,78 @@ def _stop(text: Optional[str]) -> Optional[float]:
     return float(text)
 
 
-def _add_options(p: argparse.ArgumentParser) -> None:
+def _lot_size(text: str) -> Any:
+    """A whole number of shares, or a table of lots by stock (CSV or Parquet: stock, lot)."""
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    if not os.path.exists(text):
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a whole number of shares nor a file of lots")
+    return text
+
+
+def _add_options(parser: argparse.ArgumentParser) -> None:
+    p = parser.add_argument_group("back-test")
     p.add_argument("--resample", default=None,
                    help="W, M, Q, Y (anchors like W-FRI): rebalance on the last bar of each period"
                         " (default: trade every position row)")
-    p.add_argument("--trade-at", choices=["close", "open"], default="close")
-    p.add_argument("--fee-ratio", type=float, default=0.001425, help=f"{RANGES['fee_ratio']} (default: 0.001425)")
-    p.add_argument("--tax-ratio", type=float, default=0.003, help=f"{RANGES['tax_ratio']} (default: 0.003)")
-    p.add_argument("--stop-loss", type=_stop, default=None,
-                   help="fraction of the entry value lost, in (0, 1], e.g. 0.1; 'none' for off (default: off)")
-    p.add_argument("--take-profit", type=_stop, default=None, help="fraction gained, above 0; 'none' for off (default: off)")
-    p.add_argument("--trail-stop", type=_stop, default=None,
-                   help="drop from the best cumulative return, above 0; 'none' for off (default: off)")
-    p.add_argument("--touched-exit", action="store_true", help="intrabar exits (needs --open/--high/--low)")
+    p.add_argument("--trade-at", choices=["close", "open"], default="close",
+                   help="the price trades are made at (default: close)")
+    costs = parser.add_argument_group("costs (charged on the traded value)")
+    costs.add_argument("--fee-ratio", type=float, default=COSTS["fee_ratio"],
+                       help=f"fee on every trade, buy or sell, {RANGES['fee_ratio']}"
+                            f" (default: {COSTS['fee_ratio']:g} = {COSTS['fee_ratio'] * 100:g} %%)")
+    costs.add_argument("--tax-ratio", type=float, default=COSTS["tax_ratio"],
+                       help=f"tax on every sale (a trade that reduces or closes a holding), {RANGES['tax_ratio']}"
+                            f" (default: {COSTS['tax_ratio']:g} = {COSTS['tax_ratio'] * 100:g} %%)")
+    costs.add_argument("--slippage", type=float, default=COSTS["slippage"],
+                       help="price moving against each trade, a fraction of the traded value on every buy and"
+                            f" sell, charged with the fee, {RANGES['slippage']} (default: {COSTS['slippage']:g})")
+    exits = parser.add_argument_group("exits")
+    exits.add_argument("--stop-loss", type=_stop, default=None,
+                       help="fraction of the entry value lost, in (0, 1], e.g. 0.1; 'none' for off (default: off)")
+    exits.add_argument("--take-profit", type=_stop, default=None,
+                       help="fraction gained, above 0; 'none' for off (default: off)")
+    exits.add_argument("--trail-stop", type=_stop, default=None,
+                       help="drop from the best cumulative return, above 0; 'none' for off (default: off)")
+    exits.add_argument("--touched-exit", action="store_true",
+                       help="test exits inside the bar against high, low and open; needs --open/--high/--low"
+                            " (default: at the close)")
+    exits.add_argument("--trade-after-exit", dest="stop_trading_next_period", action="store_false",
+                       help="allow a stock that hit an exit rule to be bought at the next rebalance"
+                            " (default: not bought again until the rebalance after)")
+    exits.add_argument("--retain-cost-when-rebalance", action="store_true",
+                       help="keep the stop references of holdings that stay on the same side through a rebalance"
+                            " (default: measured again from each rebalance)")
     p.add_argument("--position-limit", type=float, default=1.0,
                    help=f"largest absolute weight of one stock, {RANGES['position_limit']} (default: 1)")
-    p.add_argument("--retain-cost-when-rebalance", action="store_true")
-    p.add_argument("--trade-after-exit", dest="stop_trading_next_period", action="store_false",
-                   help="allow a stock that hit an exit rule to be bought at the next rebalance")
     p.add_argument("--excursion-window", type=int, default=0,
                    help="bars after entry sampled per trade, at least 0; cut to the number of bars (default: 0)")
-    p.add_argument("--excursion-window-step", type=int, default=1, help="at least 1 (default: 1)")
+    p.add_argument("--excursion-window-step", type=int, default=1,
+                   help="bars between the samples, at least 1 (default: 1)")
     p.add_argument("--no-periodic-split", dest="periodically_rebalance", action="store_false",
-                   help="keep continuing holdings as one trade across rebalances")
+                   help="keep continuing holdings as one trade across rebalances"
+                        " (default: a new trade at each rebalance)")
     p.add_argument("--periods-per-year", type=float, default=None,
                    help="bars per year for annualised statistics, above 0 (default: inferred from the bar spacing)")
+
+
+def _add_outputs(p: argparse.ArgumentParser, out_default: Optional[str]) -> None:
+    out = p.add_argument_group("outputs")
+    where = f"(default: {out_default})" if out_default else "(required)"
+    out.add_argument("--out", default=out_default, required=out_default is None,
+                     help="folder for report.html, trades.csv, equity.png, stats.csv, actions.csv and, with"
+                          f" --capital, orders.csv; replaced all at once, other files left alone {where}")
+    out.add_argument("--capital", type=float, default=None,
+                     help="the portfolio's value now, in currency: writes orders.csv, the next bar's orders in"
+                          " shares (default: no orders)")
+    out.add_argument("--lot-size", type=_lot_size, default=1, metavar="SHARES_OR_FILE",
+                     help="shares per lot for the orders: a number, or a CSV/Parquet file of stock and lot"
+                          " (default: 1)")
+    out.add_argument("--order-prices", metavar="FILE",
+                     help="a CSV/Parquet file of stock and price to count the orders' shares at, for stocks"
+                          " without a price on the last bar or at another price (default: the last close)")
 
 
 def _options(args: argparse.Namespace) -> dict:
@@ -155,6 +236,7 @@ def _options(args: argparse.Namespace) -> dict:
         "trade_at": args.trade_at,
         "fee_ratio": args.fee_ratio,
         "tax_ratio": args.tax_ratio,
+        "slippage": args.slippage,
         "stop_loss": args.stop_loss,
         "take_profit": args.take_profit,
         "trail_stop": args.trail_stop,
@@ -169,33 +251,60 @@ def _options(args: argparse.Namespace) -> dict:
     }
 
 
+_EPILOG = (
+    "Exit status: 0 done (also when a reader such as `head` closes the output early: the files are complete"
+    " by then), 2 bad input, 1 a file could not be written, 130 interrupted (Ctrl-C; the output folder is"
+    " left as it was)."
+)
+
+
+def _version() -> str:
+    from . import __version__
+
+    return f"orvane {__version__}"
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``orvane`` command."""
-    parser = argparse.ArgumentParser(prog="orvane", description="Portfolio back-testing of stock strategies.")
-    sub = parser.add_subparsers(dest="command", required=True)
+    parser = argparse.ArgumentParser(prog="orvane", description="Portfolio back-testing of stock strategies.",
+                                     epilog=_EPILOG)
+    parser.add_argument("--version", action="version", version=_version(), help="print the version and exit")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="{demo,run}")
 
-    demo = sub.add_parser("demo", help="run a sample momentum strategy on the built-in synthetic market")
-    demo.add_argument("--out", default="out/demo", help="output directory (default: out/demo)")
-    demo.add_argument("--stocks", type=int, default=300)
-    demo.add_argument("--years", type=float, default=10.0)
-    demo.add_argument("--seed", type=int, default=42)
-    demo.add_argument("--top", type=int, default=20)
-    demo.add_argument("--stop-loss", type=_stop, default=0.15)
+    demo = sub.add_parser("demo", help="run a sample momentum strategy on the built-in synthetic market",
+                          description="Back-test a monthly 12-1 momentum strategy on the built-in synthetic"
+                                      " market, with the default costs.", epilog=_EPILOG)
+    demo.add_argument("--stocks", type=int, default=300, help="stocks in the synthetic market (default: 300)")
+    demo.add_argument("--years", type=float, default=10.0, help="years of business days (default: 10)")
+    demo.add_argument("--seed", type=int, default=42, help="seed of the market (default: 42)")
+    demo.add_argument("--top", type=int, default=20, help="stocks held, equally weighted (default: 20)")
+    demo.add_argument("--stop-loss", type=_stop, default=0.15,
+                      help="fraction of the entry value lost; 'none' for off (default: 0.15)")
+    _add_outputs(demo, "out/demo")
 
-    run = sub.add_parser("run", help="back-test a position table on price tables (CSV, Parquet or a database)")
-    run.add_argument("--prices", help="close prices (wide: dates x stocks) or a long table")
-    run.add_argument("--db", metavar="PATH_OR_URL",
-                     help="a SQLite or DuckDB file (or a database URL) to read the prices from with --prices-sql")
-    run.add_argument("--prices-sql", metavar="QUERY",
-                     help="SQL returning a long price table (date, symbol, open, high, low, close)")
-    run.add_argument("--open")
-    run.add_argument("--high")
-    run.add_argument("--low")
-    run.add_argument("--position", required=True, help="target weights or booleans (dates x stocks)")
-    run.add_argument("--benchmark", help="table whose first data column is a benchmark price series")
-    run.add_argument("--name", default=None, help="report title")
-    run.add_argument("--out", required=True, help="output directory")
+    run = sub.add_parser("run", help="back-test a position table on price tables (CSV, Parquet or a database)",
+                         description="Back-test a table of target weights on price tables. Costs by default:"
+                                     f" a fee of {COSTS['fee_ratio'] * 100:g} % on every trade and a tax of"
+                                     f" {COSTS['tax_ratio'] * 100:g} % on every sale (--fee-ratio 0"
+                                     " --tax-ratio 0 for none).", epilog=_EPILOG)
+    data = run.add_argument_group("data")
+    data.add_argument("--prices", help="close prices (wide: dates x stocks) or a long table (default: none;"
+                                       " give it or --db)")
+    data.add_argument("--db", metavar="PATH_OR_URL",
+                      help="a SQLite or DuckDB file (or a database URL) to read the prices from with --prices-sql"
+                           " (default: none)")
+    data.add_argument("--prices-sql", metavar="QUERY",
+                      help="SQL returning a long price table (date, symbol, open, high, low, close)"
+                           " (default: none)")
+    data.add_argument("--open", help="open prices, a wide table (default: none)")
+    data.add_argument("--high", help="high prices, a wide table (default: none)")
+    data.add_argument("--low", help="low prices, a wide table (default: none)")
+    data.add_argument("--position", required=True, help="target weights or booleans, dates x stocks (required)")
+    data.add_argument("--benchmark", help="table whose first data column is a benchmark price series"
+                                          " (default: none)")
+    data.add_argument("--name", default=None, help="report title (default: Back-test of POSITION)")
     _add_options(run)
+    _add_outputs(run, None)
     return parser
 
 
@@ -248,40 +357,125 @@ def _run(args: argparse.Namespace) -> Any:
                     **_options(args))
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Entry point of the ``orvane`` console script; returns the exit status."""
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    if args.command == "run":
-        _check_price_source(parser, args)
+def _by_stock(path: str, what: str) -> "pd.Series":
+    """A two-column table of stock and a number (a lot, a price) as a Series by stock."""
+    import pandas as pd
+
     from .inputs import InputError
 
-    from .inputs import DataWarning
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such file: {path}")
+    suffix = Path(path).suffix.lower()
+    table = pd.read_parquet(path) if suffix in (".parquet", ".pq") else pd.read_csv(path)
+    if isinstance(table.index, pd.RangeIndex) and table.shape[1] >= 2:
+        table = table.set_index(table.columns[0])
+    if table.shape[1] != 1:
+        raise InputError(f"{path} must hold two columns: the stock and its {what}")
+    return table.iloc[:, 0]
 
+
+def _orders(report: Any, args: argparse.Namespace) -> "pd.DataFrame":
+    from .inputs import InputError
+
+    lots = args.lot_size if isinstance(args.lot_size, int) else _by_stock(args.lot_size, "lot")
+    prices = _by_stock(args.order_prices, "price") if args.order_prices else None
     try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", DataWarning)
-            report = _demo(args) if args.command == "demo" else _run(args)
-            stats = report.stats()
-            paths = write_outputs(report, args.out)
-    except (InputError, FileNotFoundError, ValueError, ImportError) as exc:
-        print(f"orvane {args.command}: error: {exc}", file=sys.stderr)
-        return 2
-    for w in caught:
-        if issubclass(w.category, DataWarning):
-            print(f"orvane {args.command}: warning: {w.message}", file=sys.stderr)
-        else:
-            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+        return report.orders(args.capital, lot_size=lots, prices=prices)
+    except InputError as exc:
+        if "no price on the last bar" in str(exc):
+            raise InputError(f"{exc} (here: --order-prices FILE of stock and price)") from None
+        raise
+
+
+def _print_tables(report: Any, stats: "pd.Series", actions: "pd.DataFrame", orders: Optional["pd.DataFrame"],
+                  paths: dict) -> None:
+    def number(v: float) -> str:
+        return f"{v:.4f}" if math.isfinite(v) else str(v)
+
     print(report.name)
     print(format_stats(stats))
-    actions = report.actions()
     if len(actions):
         print(f"\nnext actions ({len(actions)} stocks):")
-        print(actions.to_string(index=False, float_format=lambda v: f"{v:.4f}" if math.isfinite(v) else str(v)))
+        print(actions.to_string(index=False, float_format=number))
+    if orders is not None:
+        capital = orders.attrs.get("capital", float("nan"))
+        print(f"\norders for a capital of {capital:,.2f} ({len(orders)} stocks, cash left"
+              f" {orders.attrs.get('cash', float('nan')):,.2f}):")
+        if len(orders):
+            print(orders.to_string(index=False, formatters={
+                "price": "{:,.4g}".format, "value": "{:,.2f}".format, "cost": "{:,.2f}".format,
+                "cash_after": "{:,.2f}".format, "weight_now": "{:.4f}".format, "weight_target": "{:.4f}".format,
+                "weight_after": "{:.4f}".format,
+            }))
     print()
     for what, path in paths.items():
         print(f"{what:>7}: {path}")
+    sys.stdout.flush()
+
+
+def _say(command: str, kind: str, text: str) -> None:
+    try:
+        print(f"orvane {command}: {kind}{text}", file=sys.stderr, flush=True)
+    except (BrokenPipeError, OSError):
+        pass
+
+
+def _execute(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    from .inputs import DataWarning, InputError
+    from .outdir import check_output_folder
+
+    command = args.command
+    if command == "run":
+        _check_price_source(parser, args)
+    problem = check_output_folder(args.out)
+    if problem:
+        _say(command, "error: ", problem)
+        return 2
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", DataWarning)
+            report = _demo(args) if command == "demo" else _run(args)
+            stats = report.stats()
+            actions = report.actions()
+            orders = None
+            if args.capital is not None:
+                orders = _orders(report, args)
+    except (InputError, FileNotFoundError, ValueError, ImportError) as exc:
+        _say(command, "error: ", str(exc))
+        return 2
+    for w in caught:
+        if issubclass(w.category, DataWarning):
+            _say(command, "warning: ", str(w.message))
+        else:
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    try:
+        paths = write_outputs(report, args.out, stats=stats, actions=actions, orders=orders)
+    except OSError as exc:
+        _say(command, "error: ", f"cannot write the outputs into {args.out}: {exc}")
+        return 1
+    try:
+        _print_tables(report, stats, actions, orders, paths)
+    except BrokenPipeError:
+        # The reader has gone (`orvane run ... | head`): the files are written, so
+        # stop printing quietly; the rest of the output goes nowhere.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
     return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Entry point of the ``orvane`` console script; returns the exit status."""
+    given = list(sys.argv[1:] if argv is None else argv)
+    command = next((a for a in given if a in ("demo", "run")), "run")
+    try:
+        parser = build_parser()
+        args = parser.parse_args(argv)
+        command = args.command
+        return _execute(parser, args)
+    except KeyboardInterrupt:
+        _say(command, "", "interrupted")
+        return 130
 
 
 if __name__ == "__main__":

@@ -1,10 +1,11 @@
 """The scalar options of a back-test: each one checked against its valid range.
 
-The ranges are stated once here and quoted by the messages, the docstrings
-and the command line's help:
+The ranges are stated once (in :mod:`orvane.defaults`) and quoted by the
+messages, the docstrings and the command line's help:
 
-- ``fee_ratio``, ``tax_ratio``: at least 0 and below 1 (a cost of the whole
-  traded value or more leaves nothing to hold);
+- ``fee_ratio``, ``tax_ratio``, ``slippage``: at least 0 and below 1 (a cost
+  of the whole traded value or more leaves nothing to hold), and the fee and
+  the slippage together below 1, since both are charged on every trade;
 - ``stop_loss``: above 0 and at most 1 (a loss of the whole entry value);
   ``take_profit`` and ``trail_stop``: above 0; None (or ``inf``) switches
   each of them off;
@@ -25,11 +26,13 @@ from typing import Any, Optional
 
 import numpy as np
 
+from .defaults import RANGES
 from .inputs import InputError
 
 __all__ = [
     "RANGES",
     "check_ratio",
+    "check_costs",
     "check_stop",
     "check_flag",
     "check_window",
@@ -38,18 +41,6 @@ __all__ = [
     "check_risk_free",
 ]
 
-RANGES = {
-    "fee_ratio": "a number in [0, 1)",
-    "tax_ratio": "a number in [0, 1)",
-    "stop_loss": "a number in (0, 1], or None for no stop",
-    "take_profit": "a number above 0, or None for no target",
-    "trail_stop": "a number above 0, or None for no trailing stop",
-    "position_limit": "a number in (0, 1]",
-    "excursion_window": "at least 0 (an integer below 2**31)",
-    "excursion_window_step": "at least 1 (an integer below 2**31)",
-    "periods_per_year": "a number above 0, or None to infer it from the bars",
-    "risk_free": "an annual rate above -1",
-}
 
 _STOP_LIMITS = {"stop_loss": (0.0, 1.0), "take_profit": (0.0, math.inf), "trail_stop": (0.0, math.inf)}
 
@@ -70,6 +61,15 @@ def check_ratio(value: Any, name: str) -> float:
     if not ok:
         raise InputError(f"{name} must be {RANGES[name]}, got {value!r}")
     return out
+
+
+def check_costs(fee_ratio: Any, slippage: Any) -> tuple:
+    """``fee_ratio`` and ``slippage`` as floats, each in [0, 1) and their sum below 1."""
+    fee = check_ratio(fee_ratio, "fee_ratio")
+    slip = _number(slippage, "slippage")
+    if not 0.0 <= slip < 1.0 or not fee + slip < 1.0:
+        raise InputError(f"slippage must be {RANGES['slippage']}, got {slippage!r} (fee_ratio {fee!r})")
+    return fee, slip
 
 
 def check_stop(value: Any, name: str) -> float:

@@ -60,22 +60,45 @@ def plot_equity(report: "Report", ax: "Axes", ax_dd: "Axes", benchmark: Optional
     ax_dd.grid(alpha=0.3)
 
 
+def _cell_text(value: float) -> str:
+    text = f"{value:.1f}"
+    # A value that rounds to zero is written 0.0, not -0.0.
+    return "0.0" if text == "-0.0" else text
+
+
 def plot_monthly_heatmap(report: "Report", ax: "Axes") -> None:
-    """Monthly returns as a year x month heatmap with the values written in."""
+    """Monthly returns as a year x month heatmap with the values written in, each year's return beside it.
+
+    The months share one colour scale, shown by the colour bar; the yearly
+    column has its own, as years move more than months.
+    """
     table = report.monthly_returns() * 100.0
     values = table.to_numpy(dtype=float)
     if values.size == 0 or not np.isfinite(values).any():
         ax.text(0.5, 0.5, "no monthly returns", ha="center", va="center", transform=ax.transAxes)
         ax.set_axis_off()
         return
+    yearly = (report.yearly_returns() * 100.0).reindex(table.index).to_numpy(dtype=float)
     limit = max(float(np.nanmax(np.abs(values))), 1e-9)
-    ax.imshow(np.ma.masked_invalid(values), cmap="RdYlGn", vmin=-limit, vmax=limit, aspect="auto")
-    ax.set_xticks(range(12), ["J", "F", "M", "A", "M", "J", "J", "A", "S", "O", "N", "D"])
+    year_limit = max(float(np.nanmax(np.abs(yearly))), 1e-9) if np.isfinite(yearly).any() else 1.0
+    image = ax.imshow(np.ma.masked_invalid(values), cmap="RdYlGn", vmin=-limit, vmax=limit, aspect="auto",
+                      extent=(-0.5, 11.5, len(table.index) - 0.5, -0.5))
+    # The yearly column, scaled to the years' own range, beyond a gap.
+    ax.imshow(np.ma.masked_invalid(yearly[:, None]), cmap="RdYlGn", vmin=-year_limit, vmax=year_limit,
+              aspect="auto", extent=(12.0, 13.4, len(table.index) - 0.5, -0.5))
+    ax.set_xlim(-0.5, 13.4)
+    ax.set_xticks([*range(12), 12.7], ["J", "F", "M", "A", "M", "J", "J", "A", "S", "O", "N", "D", "Year"])
     ax.set_yticks(range(len(table.index)), [str(y) for y in table.index])
-    small = len(table.index) <= 20
-    for (i, j), v in np.ndenumerate(values):
-        if np.isfinite(v) and small:
-            ax.text(j, i, f"{v:.1f}", ha="center", va="center", fontsize=6)
+    size = 8 if len(table.index) <= 20 else 6
+    ax.tick_params(labelsize=size + 1)
+    if len(table.index) <= 40:
+        for (i, j), v in np.ndenumerate(values):
+            if np.isfinite(v):
+                ax.text(j, i, _cell_text(v), ha="center", va="center", fontsize=size)
+        for i, v in enumerate(yearly):
+            if np.isfinite(v):
+                ax.text(12.7, i, _cell_text(v), ha="center", va="center", fontsize=size, fontweight="bold")
+    ax.figure.colorbar(image, ax=ax, label="monthly return %", shrink=0.8)
     ax.set_title("Monthly returns %")
 
 
@@ -122,7 +145,7 @@ def equity_figure(report: "Report") -> "Figure":
 
 def heatmap_figure(report: "Report") -> "Figure":
     """Monthly-returns heatmap only."""
-    fig = new_figure(6.0, 0.3 * max(len(report.monthly_returns()), 4) + 1.2)
+    fig = new_figure(8.0, 0.32 * max(len(report.monthly_returns()), 4) + 1.4)
     plot_monthly_heatmap(report, fig.add_subplot())
     return fig
 

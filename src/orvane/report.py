@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import itertools
+import math
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
 
 from . import stats as _stats
+from .defaults import COSTS
 from .gaps import HeldGaps, scan_holdings
 from .inputs import InputError, check_benchmark
 from .options import check_periods_per_year, check_risk_free
@@ -297,6 +299,87 @@ class Report:
         frame["next_weight_date"] = row_date(ops.get("next_weight_time"))
         return frame
 
+    def holdings(self) -> pd.DataFrame:
+        """Today's book: every stock held at the last close.
+
+        Returns
+        -------
+        DataFrame
+            ``stock``; ``value`` (the holding's signed money value at the last
+            close, in the unit of :attr:`creturn`: fractions of the starting
+            capital, negative for a short); ``weight`` (``value`` over the
+            portfolio's value then, ``creturn.iloc[-1]``); ``price`` (the
+            close it was valued at, the last valid one when the last bar has
+            none).  Cash is what the weights leave: ``1 - weight.sum()``.
+
+        Raises
+        ------
+        orvane.InputError
+            For a report not made by :func:`orvane.backtest`, which has no book.
+        """
+        from .orders import holdings
+
+        return holdings(self)
+
+    def orders(
+        self,
+        capital: float,
+        lot_size: Union[int, pd.Series, Mapping] = 1,
+        prices: Optional[Union[pd.Series, Mapping]] = None,
+    ) -> pd.DataFrame:
+        """The orders of the next bar, in shares, for a portfolio worth ``capital`` now.
+
+        The holdings are today's book (:meth:`holdings`) scaled to
+        ``capital``; the targets are those of :meth:`actions`: the pending
+        rebalance's weight (``next_weight``) for ``enter``, ``hold``,
+        ``tp_enter`` and ``sl_enter``, and 0 for ``exit``, ``tp`` and ``sl``.
+        Stocks with no operation due get no order.
+
+        Each order takes the holding to its target position in whole lots:
+        the target rounded toward zero to a whole number of lots, so that no
+        position goes past its target (a long is never larger, a short never
+        deeper).  An entry therefore buys (or shorts) whole lots, an exit
+        sells (or covers) the whole holding, and a resize trades the
+        difference.  The holding is counted in whole shares: its value at
+        ``price``, to the nearest share.
+
+        Parameters
+        ----------
+        capital : float
+            The portfolio's value now, in currency (above 0).
+        lot_size : int, Series or mapping
+            Shares per lot: one number, or one per stock (board lots differ
+            by market); every stock with an order needs one.
+        prices : Series or mapping, optional
+            Prices by stock to count shares at; other stocks use the last
+            bar's close, the latest price, at which the book is valued.
+
+        Returns
+        -------
+        DataFrame
+            One row per stock to trade, sales first: ``stock``; ``action``
+            (the word of :meth:`actions`); ``side`` (``buy`` or ``sell``; a
+            short sale is a ``sell``); ``shares`` (0 when not one lot of a
+            stock to enter fits); ``price``; ``value``
+            (shares times price); ``weight_now``; ``weight_target``;
+            ``weight_after`` (the weight the rounded order leaves, at
+            ``capital``); ``cost`` (fee, slippage and tax the order would
+            pay by the run's rates, charged as the back-test charges them);
+            ``cash_after`` (the cash after this order and the ones above it,
+            costs included; the last row's is the cash left after rounding,
+            also in ``attrs["cash"]``).
+
+        Raises
+        ------
+        orvane.InputError
+            When ``capital``, ``lot_size`` or ``prices`` cannot be used, or a
+            stock with an order has no price on the last bar and none is
+            given.
+        """
+        from .orders import orders
+
+        return orders(self, capital, lot_size=lot_size, prices=prices)
+
     @property
     def returns(self) -> pd.Series:
         """Return of each bar."""
@@ -382,7 +465,9 @@ class Report:
             ``profit_factor``, ``avg_win``, ``avg_loss`` of the trades' own
             returns); ``exposure``; ``turnover`` (per calendar year);
             ``alpha`` (per-bar intercept times ``periods_per_year``, not
-            compounded) and ``beta`` with a benchmark; ``missing_price_bars``
+            compounded) and ``beta`` with a benchmark; the cost rates of
+            the run (``fee_ratio``, ``tax_ratio``, ``slippage``) and
+            ``costs_paid`` (see :meth:`costs`); ``missing_price_bars``
             (held stock-bars without a price) and, when there are any,
             ``missing_prices`` naming them; and the return of every year
             (``return YYYY``).  The equity curve is measured from the bar
@@ -399,7 +484,8 @@ class Report:
         else:
             bench = self.benchmark
         gaps = self.held_gaps()
-        extra: dict = {"missing_price_bars": gaps.total if gaps is not None else 0}
+        extra: dict = self.costs()
+        extra["missing_price_bars"] = gaps.total if gaps is not None else 0
         if gaps is not None and gaps.total:
             extra["missing_prices"] = gaps.summary()
         return _stats.summary(
@@ -412,6 +498,25 @@ class Report:
             periods_per_year=ppy,
             extra=extra,
         )
+
+    def costs(self) -> dict:
+        """The run's cost rates and what they cost.
+
+        Returns
+        -------
+        dict
+            ``fee_ratio`` (on every trade), ``tax_ratio`` (on every sale: a
+            trade that reduces or closes a holding), ``slippage`` (on every
+            trade, charged with the fee) and ``costs_paid``: every fee,
+            slippage and tax the run paid, as a fraction of the starting
+            capital (NaN where the report does not know them: one made
+            from an equity curve alone).
+        """
+        # A report made from a bare equity curve does not know the rates it was run with.
+        rates = {name: float(self.params.get(name, math.nan)) for name in COSTS}
+        ledger = self._raw.ledger if self._raw is not None else None
+        rates["costs_paid"] = float(np.sum(ledger["costs"])) if ledger is not None else float("nan")
+        return rates
 
     def yearly_returns(self) -> pd.Series:
         """Return of each calendar year."""
@@ -426,6 +531,12 @@ class Report:
         from .plots import report_figure
 
         return report_figure(self)
+
+    def _repr_html_(self) -> str:
+        """A compact summary for notebooks: period, costs, main statistics, a small equity curve, next actions."""
+        from .html import render_summary
+
+        return render_summary(self)
 
     def to_html(self, path: Union[str, "os.PathLike[str]"], max_trades: int = 500) -> str:
         """Write the report as one self-contained HTML page and return its path.

@@ -13,6 +13,7 @@ import pandas as pd
 
 from .inputs import DataWarning, InputError, Prepared, check_benchmark, prepare
 from .options import (
+    check_costs,
     check_flag,
     check_name,
     check_periods_per_year,
@@ -97,6 +98,7 @@ def backtest(
     benchmark: Optional[pd.Series] = None,
     name: Optional[str] = None,
     periods_per_year: Optional[float] = None,
+    slippage: float = 0.0,
 ) -> Report:
     """Back-test a table of target weights on price tables.
 
@@ -132,8 +134,9 @@ def backtest(
     trade_at : {"close", "open"}
         Price at which trades are made.
     fee_ratio, tax_ratio : float
-        Fee charged on every trade; tax charged on every sale; each in
-        [0, 1).
+        Fee charged on every trade (default 0.1425 %); tax charged on every
+        sale, a trade that reduces or closes a holding (default 0.3 %); each
+        in [0, 1).  Pass 0 for a run without costs.
     stop_loss : float or None
         Exit once a holding has lost this fraction of its entry value, in
         (0, 1] (for a short: once its price has risen by this fraction).
@@ -167,6 +170,11 @@ def backtest(
     periods_per_year : float, optional
         Bars per year for the annualised statistics of the report; inferred
         from the bar spacing when None (see :meth:`Report.stats`).
+    slippage : float
+        Cost of the price moving against each trade, as a fraction of the
+        traded value on every buy and sell (0.0005 = 5 basis points a side),
+        in [0, 1); charged with the fee (the engine's fee rate is
+        ``fee_ratio + slippage``), which must stay below 1.
 
     Returns
     -------
@@ -191,7 +199,7 @@ def backtest(
         retain_cost_when_rebalance=retain_cost_when_rebalance, stop_trading_next_period=stop_trading_next_period,
         excursion_window=excursion_window, excursion_window_step=excursion_window_step,
         periodically_rebalance=periodically_rebalance, benchmark=benchmark, name=name,
-        periods_per_year=periods_per_year,
+        periods_per_year=periods_per_year, slippage=slippage,
     ))
     gaps = report.held_gaps()
     if gaps is not None and gaps.total:
@@ -218,8 +226,9 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
     if unknown:
         raise TypeError(f"unknown backtest options {unknown}")
     given = {**_DEFAULTS, **options}
+    fee_ratio, slippage = check_costs(given["fee_ratio"], given["slippage"])
     engine_options = {
-        "fee_ratio": check_ratio(given["fee_ratio"], "fee_ratio"),
+        "fee_ratio": fee_ratio,
         "tax_ratio": check_ratio(given["tax_ratio"], "tax_ratio"),
         "stop_loss": check_stop(given["stop_loss"], "stop_loss"),
         "take_profit": check_stop(given["take_profit"], "take_profit"),
@@ -246,10 +255,11 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
     engine_options["excursion_window"] = min(engine_options["excursion_window"], len(prepared.dates))
 
     try:
-        run = _run_engine(prepared, engine_options)
+        # Slippage is charged through the engine's fee, on buys and sells alike.
+        run = _run_engine(prepared, dict(engine_options, fee_ratio=fee_ratio + slippage))
     except ZeroDivisionError as exc:
         raise InputError(_zero_price_message(prepared)) from exc
-    params = dict(engine_options, resample=resample, trade_at=trade_at)
+    params = dict(engine_options, slippage=slippage, resample=resample, trade_at=trade_at)
     if prepared.meta.get("note"):
         params["data_note"] = prepared.meta["note"]
     report = Report.from_run(

@@ -281,6 +281,30 @@ class _ChainedReport(Report):
     def actions(self) -> pd.DataFrame:
         return self._parts[-1].actions()
 
+    def _scale(self) -> float:
+        """The chained value per unit of the last window's own value."""
+        last = self._parts[-1].creturn
+        return float(self.creturn.iloc[-1] / last.iloc[-1])
+
+    def holdings(self) -> pd.DataFrame:
+        book = self._parts[-1].holdings()
+        book["value"] = book["value"] * self._scale()
+        return book
+
+    def orders(self, capital: float, lot_size: Any = 1, prices: Any = None) -> pd.DataFrame:
+        return self._parts[-1].orders(capital, lot_size=lot_size, prices=prices)
+
+    def costs(self) -> dict:
+        """The rates of the runs, and the costs of every window in the chained unit."""
+        rates = self._parts[-1].costs()
+        paid = 0.0
+        for part in self._parts:
+            # Each window starts from the value the chain had at its first bar.
+            first = part.creturn.index[0]
+            paid += part.costs()["costs_paid"] * float(self.creturn.loc[first] / part.creturn.iloc[0])
+        rates["costs_paid"] = paid
+        return rates
+
     def held_gaps(self) -> Optional[HeldGaps]:
         """The held stock-bars without a price of every window, in window order."""
         if self._gaps is None:
