@@ -14,7 +14,7 @@ synthetic market to try it on.
 from . import datasets
 from .inputs import DataWarning, InputError, Prices
 from .overfit import deflated_sharpe, pbo
-from .report import Report
+from .report import Report, RuinWarning
 from .simulate import backtest
 from .sweep import sweep
 from .walkforward import walk_forward
@@ -31,6 +31,7 @@ __all__ = [
     "Prices",
     "InputError",
     "DataWarning",
+    "RuinWarning",
     "datasets",
     "__version__",
 ]

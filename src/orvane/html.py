@@ -98,7 +98,7 @@ def render_html(report: "Report", max_trades: int = 500) -> str:
         gap_html = (
             f'<h2>Missing prices</h2><p class="note" id="missing-prices">Held stocks had no price on {total}'
             f" stock-bars; their value was carried unchanged over those bars, and a trade entered on such a bar"
-            f" has no return.</p>" + _table(missing.head(200))
+            f" is measured from the first price after it.</p>" + _table(missing.head(200))
             + (f'<p class="note">First 200 of {len(missing)} runs shown.</p>' if len(missing) > 200 else "")
         )
     else:

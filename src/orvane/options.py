@@ -14,7 +14,9 @@ and the command line's help:
   at least 1 (a window longer than the data is cut to the data);
 - truth options: ``True`` or ``False`` (Python or NumPy booleans only, so
   that ``"False"`` cannot pass as true);
-- ``periods_per_year``: None (inferred from the bars) or a number above 0.
+- ``periods_per_year``: None (inferred from the bars) or a number above 0;
+- ``capital``: None (money in fractions of the starting capital) or a
+  positive, finite amount.
 """
 
 from __future__ import annotations
@@ -36,6 +38,7 @@ __all__ = [
     "check_periods_per_year",
     "check_name",
     "check_risk_free",
+    "check_capital",
 ]
 
 RANGES = {
@@ -49,6 +52,7 @@ RANGES = {
     "excursion_window_step": "at least 1 (an integer below 2**31)",
     "periods_per_year": "a number above 0, or None to infer it from the bars",
     "risk_free": "an annual rate above -1",
+    "capital": "a positive, finite amount of money, or None for results in fractions of the starting capital",
 }
 
 _STOP_LIMITS = {"stop_loss": (0.0, 1.0), "take_profit": (0.0, math.inf), "trail_stop": (0.0, math.inf)}
@@ -124,4 +128,14 @@ def check_risk_free(value: Any) -> float:
     out = _number(value, "risk_free")
     if not -1.0 < out < math.inf:
         raise InputError(f"risk_free must be {RANGES['risk_free']}, got {value!r}")
+    return out
+
+
+def check_capital(value: Any) -> Optional[float]:
+    """None, or the starting capital in currency as a positive finite float."""
+    if value is None:
+        return None
+    out = _number(value, "capital")
+    if not 0.0 < out < math.inf:
+        raise InputError(f"capital must be {RANGES['capital']}, got {value!r}")
     return out

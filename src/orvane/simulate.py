@@ -13,6 +13,7 @@ import pandas as pd
 
 from .inputs import DataWarning, InputError, Prepared, check_benchmark, prepare
 from .options import (
+    check_capital,
     check_flag,
     check_name,
     check_periods_per_year,
@@ -21,7 +22,7 @@ from .options import (
     check_window,
 )
 from .gaps import HeldGaps
-from .report import Report, trade_rows
+from .report import Report, RuinWarning, trade_rows
 
 __all__ = ["backtest", "ENGINE_LOCK"]
 
@@ -97,6 +98,7 @@ def backtest(
     benchmark: Optional[pd.Series] = None,
     name: Optional[str] = None,
     periods_per_year: Optional[float] = None,
+    capital: Optional[float] = None,
 ) -> Report:
     """Back-test a table of target weights on price tables.
 
@@ -191,20 +193,57 @@ def backtest(
         retain_cost_when_rebalance=retain_cost_when_rebalance, stop_trading_next_period=stop_trading_next_period,
         excursion_window=excursion_window, excursion_window_step=excursion_window_step,
         periodically_rebalance=periodically_rebalance, benchmark=benchmark, name=name,
-        periods_per_year=periods_per_year,
+        periods_per_year=periods_per_year, capital=capital,
     ))
     gaps = report.held_gaps()
     if gaps is not None and gaps.total:
         warnings.warn(missing_price_warning(gaps), DataWarning, stacklevel=2)
+    ruined = np.flatnonzero(report.creturn.to_numpy() <= 0)
+    if len(ruined):
+        warnings.warn(ruin_warning(report.creturn, int(ruined[0])), RuinWarning, stacklevel=2)
     return report
+
+
+def ruin_warning(creturn: pd.Series, bar: int) -> str:
+    """The text of the warning about a portfolio worth 0 or less."""
+    return (
+        f"the portfolio was ruined on {creturn.index[bar].strftime('%Y-%m-%d')}: its value fell to"
+        f" {creturn.iloc[bar]:.4g} of the starting capital ({creturn.iloc[-1]:.4g} at the end); bar returns"
+        " end there and the ratios of Report.stats() use the bars up to it (see its ruin_date)"
+    )
+
+
+def _check_books(prepared: Prepared, run: "EngineRun") -> None:
+    """Fail when the trades' profits and losses do not add up to the equity curve.
+
+    A held stock whose price reaches 0 leaves the book unable to value it
+    (its value turns NaN, or the trade is lost); nothing else should.
+    """
+    creturn, pnl, traded = run.creturn, run.ledger["pnl"], run.ledger["traded"]
+    if len(creturn) == 0:
+        return
+    scale = 1.0 + float(np.abs(pnl).sum()) + float(traded.sum())
+    if np.isfinite(creturn).all() and abs(float(pnl.sum()) - (creturn[-1] - 1.0)) <= 1e-9 * scale:
+        return
+    bad = np.zeros(len(prepared.price_columns), dtype=bool)
+    for values in (prepared.price_values, prepared.close_values):
+        bad |= (values <= 0).any(axis=0)
+    names = [str(n) for n in prepared.price_columns[bad]]
+    if names:
+        raise InputError(
+            f"prices of held stocks must be positive; a held stock's price reached 0 or below in stocks"
+            f" {', '.join(repr(n) for n in names[:10])}: a holding cannot be valued at such a price (give the"
+            " stock a small positive last price, or sell it before its price fails)"
+        )
+    raise RuntimeError("the trades of the run do not add up to its equity curve; please report this with the inputs")
 
 
 def missing_price_warning(gaps: HeldGaps) -> str:
     """The text of the warning about held stocks without prices."""
     unknown = int(gaps.entry_missing.sum())
     entry_text = (
-        f"; {unknown} trade{'s were' if unknown > 1 else ' was'} entered without a price and"
-        f" {'have' if unknown > 1 else 'has'} no return" if unknown else ""
+        f"; {unknown} trade{'s were' if unknown > 1 else ' was'} entered without a price (measured from"
+        f" {'their' if unknown > 1 else 'its'} first price, excursions unknown)" if unknown else ""
     )
     return (
         f"held stocks had no price on {gaps.total} stock-bars, where their value was carried unchanged"
@@ -234,6 +273,7 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
     }
     name = check_name(given["name"])
     periods_per_year = check_periods_per_year(given["periods_per_year"])
+    capital = check_capital(given["capital"])
     benchmark = given["benchmark"]
     if benchmark is not None and not isinstance(benchmark, pd.Series):
         raise InputError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
@@ -249,7 +289,7 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
         run = _run_engine(prepared, engine_options)
     except ZeroDivisionError as exc:
         raise InputError(_zero_price_message(prepared)) from exc
-    params = dict(engine_options, resample=resample, trade_at=trade_at)
+    params = dict(engine_options, resample=resample, trade_at=trade_at, capital=capital)
     if prepared.meta.get("note"):
         params["data_note"] = prepared.meta["note"]
     report = Report.from_run(
@@ -258,6 +298,7 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
     )
     # Found now, so that a held stock with an unusable price fails the call, not a later look at the trades.
     report.held_gaps()
+    _check_books(prepared, run)
     return report
 
 
