@@ -340,7 +340,7 @@ class Report:
             with np.errstate(divide="ignore", invalid="ignore"):
                 table["shares"] = cols.exit_value * capital / cols.exit_price
         self._trades = pd.DataFrame(table, columns=_trade_columns(capital))
-        self._positions = _trades.merge_positions(self._trades, cols.exit_value, n_bars)
+        self._positions = _trades.merge_positions(self._trades, cols.exit_value * scale, n_bars)
         window = int(self.params.get("excursion_window", 0))
         step = int(self.params.get("excursion_window_step", 1))
         n_blocks = exc.shape[1] // 6 - 1
