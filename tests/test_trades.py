@@ -293,3 +293,59 @@ def test_the_excursion_plot_draws_closed_trades_only():
     ax = new_figure(4, 3).add_subplot()
     plot_mae_mfe(r, ax)
     assert sum(len(c.get_offsets()) for c in ax.collections) == 2
+
+
+def test_the_page_shows_exit_reasons_positions_and_definitions(tmp_path):
+    pytest.importorskip("matplotlib")
+    prices = pd.DataFrame({"A": [10, 10, 9.5, 8.5, 8.5, 8.5, 9, 9], "B": [5, 5, 5, 5.5, 6, 6, 6, 6.0]},
+                          index=D[:8])
+    position = pd.DataFrame({"A": [0.5, 0.5], "B": [0.5, 0.5]}, index=D[[0, 4]])
+    r = orvane.backtest(position, prices, stop_loss=0.1, **FREE)
+    s = r.stats()
+    assert (s["exits_stop_loss"], s["exits_rebalance"], s["trades"]) == (1, 0, 2)
+    text = open(r.to_html(tmp_path / "r.html"), encoding="utf-8").read()
+    assert "stop_loss" in text and "exit_reason" in text and "exits_stop_loss" in text
+    assert 'id="definitions"' in text and "profit_factor_pnl" in text and "avg_invested" in text
+    assert "3 trades and pieces of 2 positions" in text
+
+
+class TestStopsAsDocumented:
+    """The four cases of the README's section on stops."""
+
+    def test_a_trailing_stop_is_a_distance_on_the_cumulative_return(self):
+        # Peak 2.0 at 20: the level is 1.9 (a price of 19, 5 % below the peak); 18.8 is
+        # below it, and the holding is sold on the next bar at 18.5.
+        prices = pd.DataFrame({"A": [10, 10, 15, 20, 18.8, 18.5, 18]}, index=D[:7])
+        t = orvane.backtest(rows((0, 1.0)), prices, trail_stop=0.1, **FREE).trades
+        assert t["exit_reason"].tolist() == ["trail_stop"]
+        assert (t["exit_date"].iloc[0], t["exit_price"].iloc[0]) == (D[5], 18.5)
+        assert t["return"].iloc[0] == pytest.approx(0.85)
+
+    @pytest.mark.parametrize("next_period, sold", [(False, [(D[4], 8.6, "rebalance"), (D[5], 8.7, "stop_loss")]),
+                                                   (True, [(D[4], 8.6, "stop_loss")])])
+    def test_a_signal_on_the_rebalance_bar_belongs_to_the_ending_period(self, next_period, sold):
+        prices = pd.DataFrame({"A": [10, 10, 9.5, 8.5, 8.6, 8.7, 8.7]}, index=D[:7])
+        r = orvane.backtest(rows((0, 1.0), (3, 1.0)), prices, stop_loss=0.1,
+                            stop_trading_next_period=next_period, **FREE)
+        t = r.trades
+        assert list(zip(t["exit_date"], t["exit_price"], t["exit_reason"])) == sold
+        assert len(r.positions) == 1
+
+    @pytest.mark.parametrize("retain, exits", [(False, []), (True, [(D[5], 8.4)])])
+    def test_daily_rows_reset_the_stop_unless_the_reference_is_kept(self, retain, exits):
+        prices = pd.DataFrame({"A": [10, 10, 9.6, 9.2, 8.8, 8.4, 8.0, 8.0]}, index=D[:8])
+        position = pd.DataFrame({"A": 1.0}, index=D[:8])
+        t = orvane.backtest(position, prices, stop_loss=0.1, retain_cost_when_rebalance=retain, **FREE).trades
+        stopped = t[t["exit_reason"] == "stop_loss"]
+        assert list(zip(stopped["exit_date"], stopped["exit_price"])) == exits
+
+    @pytest.mark.parametrize("next_period, rebought", [(True, D[8]), (False, D[5])])
+    def test_a_stopped_stock_waits_in_cash(self, next_period, rebought):
+        prices = pd.DataFrame({"A": [10, 10, 8.5, 8, 8, 8, 9, 10, 11, 12], "B": 10.0}, index=D[:10])
+        position = pd.DataFrame({"A": 0.5, "B": 0.5}, index=D[[0, 4, 7]])
+        r = orvane.backtest(position, prices, stop_loss=0.1, stop_trading_next_period=next_period, **FREE)
+        a = r.positions[r.positions["stock"] == "A"]
+        assert a["exit_reason"].tolist() == ["stop_loss", ""] and a["entry_date"].iloc[1] == rebought
+        if next_period:
+            # A sold at 8 for 0.4; B's half and A's 0.4 in cash until bar 8: 0.9.
+            np.testing.assert_allclose(r.creturn.iloc[3:8], 0.9)

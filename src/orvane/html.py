@@ -23,11 +23,12 @@ table{border-collapse:collapse;font-size:12px;margin:8px 0}td,th{border:1px soli
 th{background:#f4f6f8}td.l,th.l{text-align:left}.grid{display:flex;flex-wrap:wrap;gap:16px}
 .plot{max-width:100%;height:auto;border:1px solid #eee}.pos{color:#1a7f37}.neg{color:#b3261e}
 .scroll{max-height:480px;overflow:auto}
+dl.note{max-width:520px}dl.note dt{font-weight:600;margin-top:6px}dl.note dd{margin-left:12px}
 """
 
 PERCENT = {
     "total_return", "cagr", "volatility", "max_drawdown", "win_rate", "avg_win", "avg_loss",
-    "exposure", "turnover", "benchmark_return", "excess_return", "alpha", "return", "mae",
+    "exposure", "avg_invested", "turnover", "benchmark_return", "excess_return", "alpha", "return", "mae",
     "gmfe", "bmfe", "mdd", "weight", "next_weight",
 }
 
@@ -80,6 +81,34 @@ def _table(frame: pd.DataFrame, left: tuple = ("stock", "action", "note")) -> st
     return f"<table><thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>"
 
 
+# What the statistics and the trade list mean, shown under them.
+DEFINITIONS = (
+    ("Measured from", "the bar before the first trade: cash held before the strategy first trades is left out."),
+    ("trades, win_rate, profit_factor, avg_win, avg_loss",
+     "over positions, a holding from its entry to its exit (the pieces of a holding split at each rebalance"
+     " merged); the win rate and the averages over closed positions, each counting once whatever its size."
+     " profit_factor is the sum of the winning returns over the sum of the losing ones; profit_factor_pnl"
+     " the money won over the money lost, so that large positions weigh more."),
+    ("exits_*", "how the closed positions ended: by a rebalance, or by the stop loss, take profit or trailing stop."),
+    ("exposure", "share of the bars at whose close anything at all is held."),
+    ("avg_invested", "mean share of the portfolio's value held in stocks (longs and shorts) at the close."),
+    ("turnover", "half the money traded on each bar (exits by the exit rules included) over the portfolio's"
+     " value, summed, per calendar year: buying the whole portfolio once and selling it is 1."),
+    ("ruin_date", "shown when the portfolio was worth 0 or less: bar returns end there, and the ratios use the"
+     " bars up to it."),
+    ("Trade return", "what the portfolio made on the trade after fees and tax, over the money put in, from the"
+     " fill at entry to the fill at exit (the stop's level or the open for an exit inside the bar)."
+     " exit_reason is rebalance, stop_loss, take_profit or trail_stop, empty while open; a piece ended by a"
+     " split reads rebalance and its holding goes on under the same position_id."),
+)
+
+
+def _definitions() -> str:
+    esc = _html.escape
+    items = "".join(f"<dt>{esc(k)}</dt><dd>{esc(v)}</dd>" for k, v in DEFINITIONS)
+    return f'<dl class="note" id="definitions">{items}</dl>'
+
+
 def render_html(report: "Report", max_trades: int = 500) -> str:
     """The page as text."""
     from .plots import equity_figure, heatmap_figure, mae_mfe_figure
@@ -129,7 +158,8 @@ def render_html(report: "Report", max_trades: int = 500) -> str:
         f'<img class="plot" id="plot-equity" alt="equity and drawdown" src="{_png(equity_figure(report))}">',
         '<div class="grid"><div><h2>Statistics</h2>',
         f'<table id="stats">{stat_rows}</table>',
-        f'<p class="note" id="annualisation">{esc(annualised)}</p></div>',
+        f'<p class="note" id="annualisation">{esc(annualised)}</p>',
+        _definitions() + "</div>",
         '<div><h2>Monthly returns</h2>',
         f'<img class="plot" id="plot-heatmap" alt="monthly returns" src="{_png(heatmap_figure(report))}"></div>',
         '<div><h2>Trade excursions</h2>',
@@ -140,6 +170,8 @@ def render_html(report: "Report", max_trades: int = 500) -> str:
         f"<h2>Trades ({len(trades)} in all"
         + (f", latest {max_trades} shown" if len(trades) > max_trades else "")
         + ")</h2>",
+        f'<p class="note" id="trade-count">{len(trades)} trades and pieces of {len(report.positions)} positions;'
+        " the pieces of one holding share a position_id.</p>",
         f'<div class="scroll">{_table(shown)}</div>' if len(shown) else '<p class="note">No trades.</p>',
         f'<h2>Options</h2><table id="params">{params}</table>',
         '<p class="note">Made with orvane.</p>',

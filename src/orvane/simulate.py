@@ -134,8 +134,11 @@ def backtest(
     trade_at : {"close", "open"}
         Price at which trades are made.
     fee_ratio, tax_ratio : float
-        Fee charged on every trade; tax charged on every sale; each in
-        [0, 1).
+        Fee charged on every trade; tax charged on every trade that reduces
+        or closes a holding (a short pays it on the buy that covers it);
+        each in [0, 1).  A change of side (long to short or back) is one
+        trade charged the fee only, on the whole amount, shared between the
+        closing and the opening trade in proportion to their sizes.
     stop_loss : float or None
         Exit once a holding has lost this fraction of its entry value, in
         (0, 1] (for a short: once its price has risen by this fraction).
@@ -143,18 +146,29 @@ def backtest(
         Exit once a holding has gained this fraction, or fallen this far
         from its best cumulative return since entry; each above 0.  The
         thresholds are distances on the cumulative return of a holding since
-        entry (0.1 = 10 %); None switches a rule off.
+        entry (0.1 = 10 %), not fractions of a peak: ``trail_stop=0.1``
+        after the price doubled exits at 1.9 times the entry price, 5 %
+        below the peak.  None switches a rule off.  At the close, a signal
+        is executed at the next bar's trade price; a signal raised on the
+        bar a rebalance trades is tested against the reference of the
+        period that ends there and executed on the next bar, after the
+        rebalance bought the stock back or resized it.
     touched_exit : bool
         Test exits inside the bar against high, low and open (needs those
-        prices) instead of at the close.
+        prices) instead of at the close: a holding that touches a level is
+        sold on that bar at the level's price, or at the open when the bar
+        opens beyond it.
     position_limit : float
         Largest absolute weight of one stock, in (0, 1].
     retain_cost_when_rebalance : bool
         Keep the stop references of holdings that stay on the same side
-        through a rebalance.
+        through a rebalance.  Without it every rebalance resets them: with
+        a weight row on every bar (no ``resample``) a 10 % stop only fires
+        on a 10 % fall within one bar.
     stop_trading_next_period : bool
         A stock that left through an exit rule is not bought again at the
-        next rebalance.
+        next rebalance; its weight stays in cash (it is not spread over the
+        other stocks) until the row after that.
     excursion_window, excursion_window_step : int
         Bars after entry sampled for each trade's excursion path (0 = none;
         a window longer than the data is cut to the number of bars), and
@@ -169,6 +183,11 @@ def backtest(
     periods_per_year : float, optional
         Bars per year for the annualised statistics of the report; inferred
         from the bar spacing when None (see :meth:`Report.stats`).
+    capital : float, optional
+        Starting capital in currency.  The trade tables then give
+        ``invested``, ``pnl`` and ``costs`` in currency and add ``shares``;
+        without it money is in fractions of the starting capital.  The
+        equity curve stays unitless: ``creturn * capital`` is the account.
 
     Returns
     -------
@@ -179,13 +198,18 @@ def backtest(
     orvane.DataWarning
         When a held stock had no price on some bars (its value was carried
         unchanged); ``Report.missing_prices`` lists them.
+    orvane.RuinWarning
+        When the portfolio's value fell to 0 or below (a short that rose
+        too far): bar returns end there, and ``Report.stats()`` gives the
+        ``ruin_date``.
 
     Raises
     ------
     orvane.InputError
         When a table or option cannot be used (before the run), or when a
-        held stock had a zero, negative or infinite price (after it).  Each
-        option's valid range is given above and in the message.
+        held stock had a zero, negative or infinite price (after it: a
+        holding cannot be valued at such a price).  Each option's valid
+        range is given above and in the message.
     """
     report = run_backtest(position, prices, dict(
         resample=resample, trade_at=trade_at, fee_ratio=fee_ratio, tax_ratio=tax_ratio, stop_loss=stop_loss,
