@@ -79,14 +79,18 @@ def _empty_trades(capital: Optional[float] = None) -> pd.DataFrame:
     return frame
 
 
+_UNKNOWN = object()
+
+
 @dataclass
 class _Book:
     """Money of the whole portfolio per bar, in the units of ``creturn``."""
 
     # Absolute money traded on each bar (buys and sales, exits included).
     traded: np.ndarray
-    # Absolute money value of the holdings at each bar's close; None when unknown.
-    held: Optional[np.ndarray]
+    # Absolute money value of the holdings at each bar's close; None when
+    # unknown, _UNKNOWN until first needed.
+    held: Any = _UNKNOWN
 
 
 class Report:
@@ -173,15 +177,18 @@ class Report:
         self._raw: Optional[_RawRun] = None
         self._gaps: Optional[HeldGaps] = None
         self._book: Optional[_Book] = None
+        self._piece_values: Optional[np.ndarray] = None
         if traded is not None:
             self._book = _Book(np.asarray(traded, dtype=np.float64), None if held is None else np.asarray(held))
+        elif held is not None:
+            raise ValueError("held needs traded")
 
     def __repr__(self) -> str:
         if len(self.creturn) == 0:
             return f"Report({self.name!r}, empty)"
         return (
             f"Report({self.name!r}, {self.creturn.index[0].date()}..{self.creturn.index[-1].date()}, "
-            f"final value {self.creturn.iloc[-1]:.4f}, {len(self.trades)} trades)"
+            f"final value {self.creturn.iloc[-1]:.4f}, {len(self.trades)} trades in {len(self.positions)} positions)"
         )
 
     @classmethod
@@ -242,11 +249,9 @@ class Report:
         statistics of :meth:`stats` count these rows.
         """
         if self._positions is None:
-            if self._trades is None:
-                self._assemble()
-            if self._positions is None:
-                self._positions = _trades.merge_positions(self.trades, np.full(len(self.trades), np.nan),
-                                                          len(self.creturn))
+            trades = self.trades
+            values = self._piece_values if self._piece_values is not None else np.full(len(trades), np.nan)
+            self._positions = _trades.merge_positions(trades, values, len(self.creturn))
         return self._positions
 
     @property
@@ -340,7 +345,8 @@ class Report:
             with np.errstate(divide="ignore", invalid="ignore"):
                 table["shares"] = cols.exit_value * capital / cols.exit_price
         self._trades = pd.DataFrame(table, columns=_trade_columns(capital))
-        self._positions = _trades.merge_positions(self._trades, cols.exit_value * scale, n_bars)
+        # Merged on first use of the positions.
+        self._piece_values = cols.exit_value * scale
         window = int(self.params.get("excursion_window", 0))
         step = int(self.params.get("excursion_window_step", 1))
         n_blocks = exc.shape[1] // 6 - 1
@@ -388,18 +394,27 @@ class Report:
         return _trades.clean_excursions(summary, cols.returns, start)
 
     def _money(self) -> Optional[_Book]:
-        """Money traded and held per bar, from the run's ledger; None when unknown."""
+        """Money traded per bar, from the run's ledger; None when unknown."""
         if self._book is None and self._raw is not None and self._raw.ledger is not None:
+            self._book = _Book(np.asarray(self._raw.ledger["traded"], dtype=np.float64))
+        return self._book
+
+    def _held(self) -> Optional[np.ndarray]:
+        """Absolute money value of the holdings at each bar's close; None when unknown."""
+        book = self._money()
+        if book is None:
+            return None
+        if book.held is _UNKNOWN:
             raw = self._raw
+            assert raw is not None and raw.ledger is not None
             p = raw.prepared
             rows = raw.trades
             cols = _trades.ledger_columns(raw.ledger, rows, bool(self.params.get("touched_exit", False)))
             splits_only = bool(self.params.get("periodically_rebalance", True)) and not bool(
                 self.params.get("retain_cost_when_rebalance", False))
-            held = _trades.held_value(p.price_values, p.close_values, p.pos2price[rows[:, 0]], rows, cols,
-                                      splits_only, executed_bars(p.price_index, p.pos_index, p.resample))
-            self._book = _Book(np.asarray(raw.ledger["traded"], dtype=np.float64), held)
-        return self._book
+            book.held = _trades.held_value(p.price_values, p.close_values, p.pos2price[rows[:, 0]], rows, cols,
+                                           splits_only, executed_bars(p.price_index, p.pos_index, p.resample))
+        return book.held
 
     def _rows(self) -> tuple:
         """The weight rows of the run and the indices of those the engine traded."""
@@ -524,12 +539,12 @@ class Report:
         give.  Bars at which the portfolio is worth nothing or less are left
         out.
         """
-        book = self._money()
-        if book is None:
+        if self._money() is None:
             return 0.0 if len(self.trades) == 0 else float("nan")
-        if book.held is None:
+        per_bar = self._held()
+        if per_bar is None:
             return float("nan")
-        values, held = self._active_book(book.held)
+        values, held = self._active_book(per_bar)
         live = values > 0
         return float(np.mean(held[live] / values[live])) if live.any() else float("nan")
 

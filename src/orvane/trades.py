@@ -24,6 +24,8 @@ from typing import Optional
 import numpy as np
 import pandas as pd
 
+from .gaps import _Cells
+
 __all__ = [
     "EXIT_WORDS",
     "LedgerColumns",
@@ -162,34 +164,34 @@ def merge_positions(trades: pd.DataFrame, exit_value: np.ndarray, n_bars: int) -
         return empty.reset_index(drop=True)
     ids = trades["position_id"].to_numpy()
     order = np.lexsort((trades["entry_index"].to_numpy(), ids))
-    t = trades.take(order)
-    held = np.abs(np.asarray(exit_value, dtype=np.float64)[order])
     ids = ids[order]
     first = np.flatnonzero(np.append(True, ids[1:] != ids[:-1]))
     last = np.append(first[1:], len(ids)) - 1
-    invested = t["invested"].to_numpy(dtype=np.float64)
+    at_first, at_last = order[first], order[last]
+    held = np.abs(np.asarray(exit_value, dtype=np.float64)[order])
+    invested = trades["invested"].to_numpy(dtype=np.float64)[order]
     added = np.maximum(invested - np.append(np.nan, held[:-1]), 0.0)
     added[first] = invested[first]
     invested_sum = np.add.reduceat(added, first)
-    pnl = np.add.reduceat(t["pnl"].to_numpy(dtype=np.float64), first)
-    costs = np.add.reduceat(t["costs"].to_numpy(dtype=np.float64), first)
-    entry = t["entry_index"].to_numpy()[first]
-    exit_ = t["exit_index"].to_numpy()[last]
+    pnl = np.add.reduceat(trades["pnl"].to_numpy(dtype=np.float64)[order], first)
+    costs = np.add.reduceat(trades["costs"].to_numpy(dtype=np.float64)[order], first)
+    entry = trades["entry_index"].to_numpy()[at_first]
+    exit_ = trades["exit_index"].to_numpy()[at_last]
     with np.errstate(divide="ignore", invalid="ignore"):
         returns = snap(pnl / invested_sum)
     out = {
-        "stock": t["stock"].to_numpy()[first],
-        "entry_date": t["entry_date"].to_numpy()[first],
-        "exit_date": t["exit_date"].to_numpy()[last],
-        "entry_sig_date": t["entry_sig_date"].to_numpy()[first],
-        "exit_sig_date": t["exit_sig_date"].to_numpy()[last],
-        "weight": t["weight"].to_numpy()[first],
+        "stock": trades["stock"].take(at_first).reset_index(drop=True),
+        "entry_date": trades["entry_date"].take(at_first).reset_index(drop=True),
+        "exit_date": trades["exit_date"].take(at_last).reset_index(drop=True),
+        "entry_sig_date": trades["entry_sig_date"].take(at_first).reset_index(drop=True),
+        "exit_sig_date": trades["exit_sig_date"].take(at_last).reset_index(drop=True),
+        "weight": trades["weight"].to_numpy()[at_first],
         "period": np.where(exit_ < 0, n_bars - entry, exit_ - entry),
         "pieces": (last - first + 1).astype(np.int64),
         "return": returns,
-        "exit_reason": t["exit_reason"].to_numpy()[last],
-        "entry_price": t["entry_price"].to_numpy()[first],
-        "exit_price": t["exit_price"].to_numpy()[last],
+        "exit_reason": trades["exit_reason"].take(at_last).reset_index(drop=True),
+        "entry_price": trades["entry_price"].to_numpy()[at_first],
+        "exit_price": trades["exit_price"].to_numpy()[at_last],
         "invested": invested_sum,
         "pnl": pnl,
         "costs": costs,
@@ -197,11 +199,9 @@ def merge_positions(trades: pd.DataFrame, exit_value: np.ndarray, n_bars: int) -
         "entry_index": entry,
         "exit_index": exit_,
     }
-    if "shares" in t.columns:
-        out["shares"] = t["shares"].to_numpy()[last]
-    frame = pd.DataFrame(out, columns=columns)
-    frame["entry_date"] = pd.DatetimeIndex(frame["entry_date"], tz=trades["entry_date"].dt.tz)
-    return frame
+    if "shares" in trades.columns:
+        out["shares"] = trades["shares"].to_numpy()[at_last]
+    return pd.DataFrame(out, columns=columns)
 
 
 def held_value(price: np.ndarray, close: np.ndarray, columns: np.ndarray, rows: np.ndarray,
@@ -239,14 +239,13 @@ def held_value(price: np.ndarray, close: np.ndarray, columns: np.ndarray, rows: 
     starts = np.cumsum(lengths) - lengths
     seg = np.repeat(np.arange(len(lengths)), lengths)
     bar = np.repeat(entry - starts, lengths) + np.arange(lengths.sum())
-    c = col[seg]
-    p = price[bar, c]
-    q = close[bar, c]
+    keys = col[seg] * n_bars + bar
+    p = _Cells(price)[keys]
+    q = _Cells(close)[keys]
     # The book carries a holding at its last valid trade price; before the
     # first one after its entry it moves from the price it was bought at.
     valid = ~np.isnan(p)
     last_valid = np.maximum.accumulate(np.where(valid, np.arange(len(p)), -1))
     carried = np.where(last_valid >= starts[seg], p[np.maximum(last_valid, 0)], cols.entry_price[keep][seg])
     mark = np.where(valid & ~np.isnan(q), q, carried)
-    np.add.at(total, bar, shares[seg] * mark)
-    return total
+    return np.bincount(bar, weights=shares[seg] * mark, minlength=n_bars)

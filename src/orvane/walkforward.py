@@ -335,8 +335,9 @@ def _chain(parts: list[Report], spans: list[tuple[int, int]], dates: pd.Datetime
             held = None
         else:
             traded[lo - base:hi - base] = book.traded * start_value
-            if held is not None and book.held is not None:
-                held[lo - base:hi - base] = book.held * start_value
+            part_held = report._held()
+            if held is not None and part_held is not None:
+                held[lo - base:hi - base] = part_held * start_value
             else:
                 held = None
             if not last and report._raw is not None and report._raw.ledger is not None:
