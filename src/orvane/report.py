@@ -307,7 +307,6 @@ class Report:
         # Every excursion array of one run has the same length.
         width = len(excursions[0]) if len(excursions) else 6
         exc = np.concatenate(excursions).reshape(-1, width) if len(excursions) else np.empty((0, 6))
-        touched = bool(self.params.get("touched_exit", False))
         weight = np.fromiter(raw.trade_positions, dtype=np.float64, count=len(raw.trade_positions))
         cols = self._ledger_columns(rows, exc[:, -6:])
         gaps = self.held_gaps()

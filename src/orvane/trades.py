@@ -30,6 +30,7 @@ __all__ = [
     "EXIT_WORDS",
     "LedgerColumns",
     "ledger_columns",
+    "first_point",
     "clean_excursions",
     "merge_positions",
     "held_value",
@@ -48,10 +49,10 @@ EXIT_WORDS = np.array(["", "rebalance", "rebalance", "stop_loss", "take_profit",
 NOISE = 1e-11
 
 
-def snap(values: np.ndarray, to: float | np.ndarray = 0.0) -> np.ndarray:
-    """``values`` with those within :data:`NOISE` of ``to`` set to ``to`` (NaN kept)."""
+def snap(values: np.ndarray) -> np.ndarray:
+    """``values`` with those within :data:`NOISE` of 0 set to 0 (NaN kept; no -0.0)."""
     values = np.asarray(values, dtype=np.float64)
-    return np.where(np.abs(values - to) <= NOISE, to, values) + 0.0
+    return np.where(np.abs(values) <= NOISE, 0.0, values) + 0.0
 
 
 @dataclass
