@@ -215,6 +215,15 @@ class TestTurnover:
         assert r.invested_fraction() == pytest.approx((0 + 0.5 + 0.55 / 1.05 + 0.6 / 1.1) / 4)
         assert r.exposure() == 1.0
 
+    def test_the_invested_fraction_is_unknown_when_a_rebalance_resized_a_trade(self):
+        # Kept as one trade through the second row, the holding is resized inside it.
+        prices = pd.DataFrame({"A": [10, 10, 11, 12, 12]}, index=D[:5])
+        r = orvane.backtest(rows((0, 0.5), (2, 1.0)), prices, retain_cost_when_rebalance=True, **FREE)
+        assert len(r.trades) == 1 and math.isnan(r.invested_fraction())
+        split = orvane.backtest(rows((0, 0.5), (2, 1.0)), prices, **FREE)
+        # 0.5 of 1 held on bar 1, 0.55 of 1.05 on bar 2, then all of 1.05 x 12 / 11 at bars 3 and 4.
+        assert split.invested_fraction() == pytest.approx((0 + 0.5 + 0.55 / 1.05 + 1 + 1) / 5)
+
 
 class TestExitDecisionDates:
     def test_a_rebalance_exit_inside_the_bar_mode_was_decided_the_bar_before(self):
