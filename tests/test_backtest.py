@@ -45,24 +45,38 @@ def direct(market, position, trade_at="close", **options):
     )
     creturn = portsim.backtest_(*args, **options)
     rows, ops = portsim.get_trade_stocks(args[9], args[5], options.get("touched_exit", False))
-    return creturn, rows, [e.copy() for e in excursion.excursion], ops
+    return creturn, rows, [e.copy() for e in excursion.excursion], ops, portsim.get_trade_ledger()
 
 
-def assert_same_trades(report, rows, exc):
+def assert_same_trades(report, rows, exc, book, touched):
     t = report.trades
     assert len(t) == len(rows)
     assert list(t["stock"]) == [r[0] for r in rows]
     ns = lambda s: s.dt.as_unit("ns").astype("int64").where(s.notna(), -1).tolist()  # noqa: E731
+    dates = report.creturn.index.as_unit("ns").asi8
     assert ns(t["entry_date"]) == [int(r[1]) for r in rows]
     assert ns(t["exit_date"]) == [int(r[2]) for r in rows]
-    assert ns(t["exit_sig_date"]) == [int(r[4]) for r in rows]
+    # Inside the bar only the exit rules decide on the exit bar; a rebalance was decided the bar before.
+    by_rule = t["exit_reason"].isin(["stop_loss", "take_profit", "trail_stop"]).to_numpy()
+    assert ns(t["exit_sig_date"]) == [
+        int(r[4]) if r[8] < 0 or not touched or rule else int(dates[r[8] - 1]) for r, rule in zip(rows, by_rule)
+    ]
     assert ns(t["entry_sig_date"]) == [int(r[3]) if r[7] > 0 else -1 for r in rows]
     np.testing.assert_array_equal(t["weight"], [r[5] for r in rows])
     np.testing.assert_array_equal(t["period"], [r[6] for r in rows])
     np.testing.assert_array_equal(t["entry_index"], [r[7] for r in rows])
     np.testing.assert_array_equal(t["exit_index"], [r[8] for r in rows])
-    np.testing.assert_array_equal(t["return"], [e[-1] for e in exc])
-    np.testing.assert_array_equal(t["mae"], [e[-6] for e in exc])
+    # The return is the book's; the excursions are the recorder's wherever they already bound it.
+    np.testing.assert_allclose(t["return"], book["pnl"] / book["invested"], rtol=0, atol=1e-11)
+    np.testing.assert_array_equal(t["pnl"], book["pnl"])
+    mae, gmfe = np.array([e[-6] for e in exc]), np.array([e[-5] for e in exc])
+    ret = t["return"].to_numpy()
+    # (A trade bought without a price has no excursions: NaN.)
+    assert not (t["mae"] > ret).any() and not (ret > t["gmfe"]).any()
+    inside = (mae <= ret) & (ret <= gmfe)
+    assert inside.mean() > 0.5
+    np.testing.assert_allclose(t["mae"][inside], mae[inside], rtol=0, atol=1e-11)
+    np.testing.assert_allclose(t["gmfe"][inside], gmfe[inside], rtol=0, atol=1e-11)
     np.testing.assert_array_equal(t["profit_period"], [e[-2] for e in exc])
 
 
@@ -80,12 +94,12 @@ def test_layer_matches_engine_on_same_arrays(market, weights, options):
     engine_opts = {k: v for k, v in options.items() if k != "trade_at"}
     for stop in ("stop_loss", "take_profit", "trail_stop"):
         engine_opts.setdefault(stop, np.inf)
-    creturn, rows, exc, ops = direct(market, weights, options.get("trade_at", "close"), **engine_opts)
+    creturn, rows, exc, ops, book = direct(market, weights, options.get("trade_at", "close"), **engine_opts)
     report = orvane.backtest(weights, market, **options)
     np.testing.assert_array_equal(report.creturn.to_numpy(), creturn)
     assert list(report.creturn.index) == list(market.index)
     assert len(rows) > 20
-    assert_same_trades(report, rows, exc)
+    assert_same_trades(report, rows, exc, book, options.get("touched_exit", False))
     acts = report.actions().set_index("stock")
     assert {s: a for s, a in acts["action"].items() if a} == {weights.columns[k]: v for k, v in ops["actions"].items()}
     assert {s: w for s, w in acts["next_weight"].items() if w} == {
@@ -188,7 +202,7 @@ def test_input_errors_raise_before_the_engine_runs(market, weights):
 def test_stats_and_benchmark_on_a_real_run(market, weights):
     r = orvane.backtest(weights, market, benchmark=market.close.iloc[:, 0].ffill())
     s = r.stats()
-    assert s["trades"] == len(r.trades)
+    assert s["trades"] == len(r.positions) == r.trades["position_id"].nunique()
     assert 0 < s["exposure"] <= 1 and s["turnover"] > 0
     assert np.isfinite(s["beta"]) and np.isfinite(s["alpha"])
     assert s["start"] <= r.trades["entry_date"].min()
@@ -206,8 +220,12 @@ def test_stops_default_off_even_for_shorts():
     dates = pd.bdate_range("2024-01-01", periods=5)
     px = pd.DataFrame({"A": [10.0, 10.0, 15.0, 25.0, 30.0]}, index=dates)
     pos = pd.DataFrame({"A": [-0.5]}, index=dates[:1])
-    off = orvane.backtest(pos, px, fee_ratio=0.0, tax_ratio=0.0)
+    with pytest.warns(orvane.RuinWarning, match="ruined on 2024-01-05"):
+        off = orvane.backtest(pos, px, fee_ratio=0.0, tax_ratio=0.0)
     assert len(off.trades) == 1 and pd.isna(off.trades["exit_date"].iloc[0])
-    # The engine's own stop of 1.0 closes a short once its price has doubled.
-    stopped = orvane.backtest(pos, px, fee_ratio=0.0, tax_ratio=0.0, stop_loss=1.0)
+    # The engine's own stop of 1.0 closes a short once its price has doubled; at 30 the
+    # short of half the portfolio, sold at 10, has lost it all: 1.5 - 0.5 x 3 = 0.
+    with pytest.warns(orvane.RuinWarning, match="ruined on 2024-01-05"):
+        stopped = orvane.backtest(pos, px, fee_ratio=0.0, tax_ratio=0.0, stop_loss=1.0)
+    assert stopped.trades["exit_reason"].iloc[0] == "stop_loss"
     assert stopped.trades["exit_date"].iloc[0] == dates[4]

@@ -276,7 +276,7 @@ def test_switched_off_options_read_none_not_inf(run_page):
 
 def test_counts_are_whole_numbers_and_the_last_year_is_year_to_date(run, run_page):
     stats = dict(r for r in _cells(run_page, "stats") if len(r) == 2)
-    assert stats["trades"] == str(len(run.trades)) and stats["periods_per_year"] == "252"
+    assert stats["trades"] == str(len(run.positions)) and stats["periods_per_year"] == "252"
     # The data ends on 2023-06-30: the 2023 figure is half a year.
     # It starts on 2022-02-28, the bar before the first trade: 2022 is partial too.
     assert "return 2023 (year to date, to 2023-06-30)" in stats and "return 2022 (from 2022-02-28)" in stats

@@ -41,18 +41,20 @@ def test_a_delisted_holding_is_warned_about_and_named():
     assert (r.trades.set_index("stock").loc["B", "note"] == "").all()
 
 
-def test_a_stock_bought_before_its_first_price_has_its_nan_return_explained():
+def test_a_stock_bought_before_its_first_price_is_measured_from_its_first_price():
     prices = pd.DataFrame({"C": [NAN, NAN, NAN, 5, 5.5, 6, 6, 6]}, index=DATES)
     position = pd.DataFrame({"C": [1.0]}, index=DATES[:1])
-    with pytest.warns(DataWarning, match="1 trade was entered without a price and has no return"):
+    with pytest.warns(DataWarning, match=r"1 trade was entered without a price \(measured from its first price"):
         r = orvane.backtest(position, prices, **COSTLESS)
     t = r.trades
-    assert len(t) == 1 and np.isnan(t["return"].iloc[0])
-    assert t["note"].iloc[0].startswith("no price at entry, return and excursions unknown")
+    # The money bought on 01-02 waits for the first price, 5 on 01-04, and is worth 6 / 5 of it at the end.
+    assert r.creturn.iloc[-1] == pytest.approx(1.2)
+    assert len(t) == 1 and t["return"].iloc[0] == pytest.approx(0.2) and t["entry_price"].iloc[0] == 5
+    assert t["note"].iloc[0].startswith("no price at entry, return measured from the first price after it")
     assert t["missing_price_bars"].iloc[0] == 2
     # Every NaN in the trade table has its note.
     nan_rows = t[["return", "mae", "gmfe"]].isna().any(axis=1)
-    assert (t.loc[nan_rows, "note"] != "").all()
+    assert nan_rows.any() and (t.loc[nan_rows, "note"] != "").all()
 
 
 def test_the_page_lists_the_missing_prices(tmp_path):

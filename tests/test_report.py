@@ -21,27 +21,66 @@ def summary_block(ret):
     return np.array([-0.1, 0.2, 0.05, -0.15, 3.0, ret])
 
 
-def make_report(touched_exit=False, window=0, step=1, ops=None):
+# The book of the three trades below: A bought for 0.5 at 10 and sold by a
+# rebalance at 12 (0.6, +0.1); B bought for 0.25 at 20 and stopped at 18
+# (0.225, -0.025); C sold short for 0.5 at 30, worth -0.45 at 27 at the end
+# (+0.05).
+LEDGER = {
+    "entry_price": np.array([10.0, 20.0, 30.0]),
+    "exit_price": np.array([12.0, 18.0, 27.0]),
+    "exit_value": np.array([0.6, 0.225, -0.45]),
+    "invested": np.array([0.5, 0.25, 0.5]),
+    "pnl": np.array([0.1, -0.025, 0.05]),
+    "costs": np.zeros(3),
+    "exit_reason": np.array([1, 3, 0], dtype=np.int8),
+    "position_id": np.array([1, 0, 2]),
+    "traded": np.array([0.25, 0, 0.5, 0, 0.225, 0, 0.6, 0.5, 0, 0]),
+}
+
+
+def make_report(touched_exit=False, window=0, step=1, ops=None, ledger=LEDGER, capital=None):
     p = prepared()
     trades = [[0, np.int64(2), 6], [1, np.int64(0), 4], [2, np.int64(7), -1]]
     n_blocks = 0 if window == 0 else (window - 1) // step + 1
     exc = []
-    for k, r in enumerate([0.3, -0.2, 0.1]):
+    for k, r in enumerate([0.2, -0.1, 0.1]):
         blocks = [np.full(6, float(10 * k + b)) for b in range(n_blocks)]
         exc.append(np.concatenate(blocks + [summary_block(r)]))
-    params = {"touched_exit": touched_exit, "excursion_window": window, "excursion_window_step": step}
-    return Report.from_run(p, np.linspace(1.0, 1.09, 10), trades, [0.5, 0.25, -0.5], exc, ops or {}, params)
+    params = {"touched_exit": touched_exit, "excursion_window": window, "excursion_window_step": step,
+              "capital": capital}
+    return Report.from_run(p, np.linspace(1.0, 1.09, 10), trades, [0.5, 0.25, -0.5], exc, ops or {}, params,
+                           ledger=ledger)
 
 
-def test_trade_rows_carry_names_dates_and_summary():
+def test_trade_rows_carry_names_dates_and_the_book():
     t = make_report().trades
     assert list(t["stock"]) == ["A", "B", "C"]
     assert t["entry_date"].iloc[0] == DATES[2] and t["exit_date"].iloc[0] == DATES[6]
     assert t["entry_sig_date"].iloc[0] == DATES[1] and t["exit_sig_date"].iloc[0] == DATES[5]
     assert list(t["period"]) == [4, 4, 3]
     np.testing.assert_array_equal(t["weight"], [0.5, 0.25, -0.5])
-    np.testing.assert_array_equal(t["return"], [0.3, -0.2, 0.1])
+    # pnl / invested: 0.1 / 0.5, -0.025 / 0.25, 0.05 / 0.5.
+    np.testing.assert_allclose(t["return"], [0.2, -0.1, 0.1], rtol=1e-15)
+    assert list(t["exit_reason"]) == ["rebalance", "stop_loss", ""]
+    assert list(t["position_id"]) == [1, 0, 2] and "shares" not in t.columns
     assert (t["mae"] == -0.1).all() and (t["profit_period"] == 3.0).all()
+
+
+def test_capital_turns_money_into_currency_and_adds_shares():
+    t = make_report(capital=1e6).trades
+    np.testing.assert_allclose(t["pnl"], [1e5, -2.5e4, 5e4])
+    np.testing.assert_allclose(t["invested"], [5e5, 2.5e5, 5e5])
+    # 0.6 of 1e6 at 12, 0.225 of it at 18, -0.45 of it at 27.
+    np.testing.assert_allclose(t["shares"], [5e4, 12500, -16666.666666666668])
+    np.testing.assert_array_equal(t["exit_price"], [12.0, 18.0, 27.0])
+
+
+def test_without_a_ledger_money_and_reasons_are_unknown():
+    r = make_report(ledger=None)
+    t = r.trades
+    np.testing.assert_array_equal(t["return"], [0.2, -0.1, 0.1])
+    assert t["pnl"].isna().all() and t["exit_reason"].isna().tolist() == [True, True, False]
+    assert len(r.positions) == 3 and np.isnan(r.turnover()) and np.isnan(r.invested_fraction())
 
 
 def test_open_trade_has_no_exit_and_first_bar_entry_has_no_signal_date():
@@ -51,9 +90,10 @@ def test_open_trade_has_no_exit_and_first_bar_entry_has_no_signal_date():
     assert pd.isna(t["entry_sig_date"].iloc[1])
 
 
-def test_intrabar_exit_is_decided_on_the_exit_bar():
+def test_only_an_exit_rule_inside_the_bar_is_decided_on_the_exit_bar():
     t = make_report(touched_exit=True).trades
-    assert t["exit_sig_date"].iloc[0] == DATES[6]
+    # A's rebalance was decided at the close before its exit; B's stop inside its exit bar.
+    assert t["exit_sig_date"].iloc[0] == DATES[5] and t["exit_sig_date"].iloc[1] == DATES[4]
 
 
 def test_paths_are_sampled_blocks_cut_where_the_data_ends():
@@ -110,8 +150,11 @@ def test_executed_rows_follow_the_notice_and_mark_rules():
     np.testing.assert_array_equal(executed_rows(ns, np.array([95]), np.array([95])), [])
 
 
-def test_turnover_is_half_the_weight_change_per_year():
+def test_turnover_is_half_the_money_traded_over_the_value_per_year():
     r = make_report()
-    # Rows traded: [.5,.5,0] from cash, then [0,.5,.5]: one-way changes 0.5 + 0.5.
+    # Traded 0.25, 0.5, 0.225, 0.6 and 0.5 on bars 0, 2, 4, 6, 7 of values 1 + 0.01 k.
+    values = np.linspace(1.0, 1.09, 10)
+    total = (0.25 / values[0] + 0.5 / values[2] + 0.225 / values[4] + 0.6 / values[6] + 0.5 / values[7]) / 2
+    assert r.turnover(per_year=False) == pytest.approx(total)
     years = (DATES[-1] - DATES[0]).days / 365.25
-    assert r.turnover() == pytest.approx(1.0 / years)
+    assert r.turnover() == pytest.approx(total / years)

@@ -176,3 +176,74 @@ class TestBarsPerYear:
         assert given.stats()["periods_per_year"] == 20.0
         with pytest.raises(orvane.InputError, match="risk_free must be an annual rate above -1"):
             given.stats(risk_free=-2)
+
+
+class TestDrawdownDates:
+    def test_a_curve_that_never_falls_has_no_drawdown_dates(self):
+        dd = stats.max_drawdown(pd.Series([1.0, 1.1, 1.2, 1.2], index=DATES[:4]))
+        assert dd["max_drawdown"] == 0.0
+        assert dd["peak"] is pd.NaT and dd["trough"] is pd.NaT and dd["recovery"] is pd.NaT
+
+    def test_the_peak_is_the_last_bar_at_the_high(self):
+        # At 1.1 from the second to the fourth bar (cash), then down 10 % and back.
+        dates = pd.bdate_range("2024-01-01", periods=6)
+        dd = stats.max_drawdown(pd.Series([1.0, 1.1, 1.1, 1.1, 0.99, 1.1], index=dates))
+        assert dd["max_drawdown"] == pytest.approx(-0.1)
+        assert (dd["peak"], dd["trough"], dd["recovery"]) == (dates[3], dates[4], dates[5])
+
+    def test_a_value_back_at_the_peak_up_to_rounding_is_a_recovery(self):
+        # 13.46 -> 13.81 -> 11.47 -> 13.81 held by the engine: the value is back at
+        # 1.0260029717682018, 2 units in the last place below the peak 1.026002971768202.
+        dates = pd.bdate_range("2024-01-01", periods=4)
+        dd = stats.max_drawdown(pd.Series([1.0, 1.026002971768202, 0.8521545319465082, 1.0260029717682018],
+                                          index=dates))
+        assert dd["recovery"] == dates[3]
+
+
+class TestRuin:
+    # Worth 1, 0.5, 0 (ruined), then -0.5 and -1.
+    EQUITY = pd.Series([1.0, 0.5, 0.0, -0.5, -1.0], index=pd.bdate_range("2024-01-01", periods=5))
+
+    def test_bars_after_a_ruin_have_no_return(self):
+        r = stats.returns(self.EQUITY)
+        # -0.5 -> -1.0 is no gain of 100 %.
+        assert r.iloc[:2].tolist() == [-0.5, -1.0] and r.iloc[2:].isna().all()
+        assert stats.ruin(self.EQUITY) == self.EQUITY.index[2]
+        assert stats.ruin(EQUITY) is None
+
+    def test_the_summary_names_the_ruin_and_keeps_ratios_before_it(self):
+        out = stats.summary(self.EQUITY, periods_per_year=252)
+        assert out["ruin_date"] == self.EQUITY.index[2]
+        # Returns -0.5 and -1.0: mean -0.75, sample sd 0.353553.
+        assert out["volatility"] == pytest.approx(math.sqrt(0.125) * ROOT)
+        assert out["sharpe"] == pytest.approx(-0.75 / math.sqrt(0.125) * ROOT)
+        assert math.isnan(out["calmar"]) and out["cagr"] == -1.0
+        # Lost twice the starting capital: -1 / 1 - 1.
+        assert out["total_return"] == -2.0 and out["return 2024"] == -2.0
+        assert "ruin_date" not in stats.summary(EQUITY)
+
+    def test_a_year_that_starts_ruined_has_no_return(self):
+        eq = pd.Series([1.0, -0.5, -0.25], index=pd.to_datetime(["2023-06-01", "2023-12-29", "2024-03-01"]))
+        yearly = stats.yearly_returns(eq)
+        assert yearly.loc[2023] == -1.5 and math.isnan(yearly.loc[2024])
+
+
+def test_sortino_skips_bars_without_a_return_as_sharpe_does():
+    rets = pd.Series([0.1, np.nan, -0.05, 0.02, -0.01], index=DATES)
+    # Without the NaN: mean 0.015; downside sqrt((0.05**2 + 0.01**2) / 4) = sqrt(0.00065).
+    assert stats.sortino(rets) == pytest.approx(0.015 / math.sqrt(0.00065) * ROOT)
+    assert stats.sharpe(rets) == pytest.approx(stats.sharpe(rets.dropna(), periods_per_year=252))
+
+
+def test_trade_figures_weighted_by_money_and_exit_reasons():
+    trades = pd.DataFrame({
+        "return": [0.5, -0.1, 0.2, 0.3],
+        "pnl": [0.05, -0.2, 0.1, 0.3],
+        "exit_reason": ["take_profit", "stop_loss", "rebalance", ""],
+        "exit_date": pd.to_datetime(["2024-01-02", "2024-01-03", "2024-01-04", None]),
+    })
+    got = stats.trade_stats(trades)
+    # By trade: (0.5 + 0.2) / 0.1 = 7; by money: (0.05 + 0.1) / 0.2 = 0.75.
+    assert got["profit_factor"] == pytest.approx(7.0) and got["profit_factor_pnl"] == pytest.approx(0.75)
+    assert (got["exits_take_profit"], got["exits_stop_loss"], got["exits_rebalance"], got["exits_trail_stop"]) == (
+        1, 1, 1, 0)

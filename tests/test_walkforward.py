@@ -179,9 +179,15 @@ def test_the_stitched_trade_table_agrees_with_the_equity_curve(market, tmp_path)
     # Only the last window's holdings are still open; the others ended in cash.
     assert (trades.loc[~closed, "entry_date"] >= result.windows["test_start"].iloc[-1]).all()
     assert len(report.paths) == len(trades)
+    # Each window's profits and losses, in its starting value, add up to the stitched curve.
+    assert trades["pnl"].sum() == pytest.approx(report.creturn.iloc[-1] - 1, rel=1e-12)
+    positions = report.positions
+    assert positions["position_id"].is_unique and set(positions["position_id"]) == set(trades["position_id"])
+    assert positions["pnl"].sum() == pytest.approx(trades["pnl"].sum(), rel=1e-12)
+    assert (positions.loc[positions["exit_index"] >= 0, "exit_reason"] != "").all()
     stats = report.stats()
-    assert stats["trades"] == len(trades) and stats["open_trades"] == (~closed).sum()
-    assert 0 < stats["turnover"] and 0 < stats["exposure"] <= 1
+    assert stats["trades"] == len(positions) and stats["open_trades"] == (positions["exit_index"] < 0).sum()
+    assert 0 < stats["turnover"] and 0 < stats["exposure"] <= 1 and 0 < stats["avg_invested"] <= 1
     assert report.actions().equals(result.test_reports[-1].actions())
     # Today's book is the last window's, its values in the chain's unit; the orders are the same.
     last = result.test_reports[-1]

@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     from . import datasets
     from .inputs import DataWarning, InputError, Prices
     from .overfit import deflated_sharpe, pbo
-    from .report import Report
+    from .report import Report, RuinWarning
     from .simulate import backtest
     from .sweep import sweep
     from .walkforward import walk_forward
@@ -40,6 +40,7 @@ _HOMES = {
     "deflated_sharpe": ".overfit",
     "pbo": ".overfit",
     "Report": ".report",
+    "RuinWarning": ".report",
     "Prices": ".inputs",
     "InputError": ".inputs",
     "DataWarning": ".inputs",
@@ -56,6 +57,7 @@ __all__ = [
     "Prices",
     "InputError",
     "DataWarning",
+    "RuinWarning",
     "datasets",
     "__version__",
 ]

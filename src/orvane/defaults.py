@@ -21,6 +21,7 @@ RANGES = {
     "excursion_window_step": "at least 1 (an integer below 2**31)",
     "periods_per_year": "a number above 0, or None to infer it from the bars",
     "risk_free": "an annual rate above -1",
+    "capital": "a positive, finite amount of money, or None for results in fractions of the starting capital",
 }
 
 # The cost options and their defaults: a fee on every trade, a tax on every

@@ -2,8 +2,9 @@
 
 The engine treats a missing price as no move: a held stock keeps its last
 value on a bar without a trade price or close, is bought at a missing price
-with an unknown cost reference (its trade return is NaN), and is sold at the
-value it had when its prices stopped.  The results are what those rules
+for the money put in and moves from its first price after that (its
+excursions are unknown), and is sold at the value it had when its prices
+stopped.  The results are what those rules
 give, but they may not be what the user meant, so every bar on which a held
 stock had no price is found here and reported.  A stock is held from the
 bar of a trade's entry through the bar of its exit (the last bar for a
@@ -38,7 +39,7 @@ class HeldGaps:
     per_trade : ndarray of int64
         Number of bars without a price between each trade's entry and exit.
     entry_missing : ndarray of bool
-        Trades entered on a bar without a price (their return is unknown).
+        Trades entered on a bar without a price (their excursions are unknown).
     runs : DataFrame
         One row per run of consecutive bars on which a held stock had no
         price: ``stock``, ``first``, ``last`` (dates) and ``bars``, grouped
@@ -73,14 +74,20 @@ class HeldGaps:
         tail = f"; ... ({len(starts)} stocks in all)" if len(starts) > limit else ""
         return "; ".join(parts) + tail
 
-    def notes(self) -> np.ndarray:
-        """A note per trade saying why its figures may be unreliable ("" when nothing is missing)."""
+    def notes(self, return_known: bool = True) -> np.ndarray:
+        """A note per trade saying why its figures may be unreliable ("" when nothing is missing).
+
+        ``return_known``: whether the trade's return comes from the book,
+        which measures a trade bought without a price from its first price.
+        """
         out = np.full(len(self.per_trade), "", dtype=object)
+        head = ("no price at entry, return measured from the first price after it, excursions unknown; "
+                if return_known else "no price at entry, return and excursions unknown; ")
         for i in np.flatnonzero(self.per_trade):
             n = int(self.per_trade[i])
             text = f"no price on {n} held bar{'s' if n > 1 else ''}, value carried unchanged"
             if self.entry_missing[i]:
-                text = "no price at entry, return and excursions unknown; " + text
+                text = head + text
             out[i] = text
         return out
 

@@ -40,7 +40,7 @@ dl.defs{font-size:13px;columns:2 420px}dl.defs dt{font-weight:bold;margin-top:6p
 # Fractions shown as percentages.
 PERCENT = {
     "total_return", "cagr", "volatility", "max_drawdown", "win_rate", "avg_win", "avg_loss",
-    "exposure", "turnover", "benchmark_return", "excess_return", "alpha", "return", "mae",
+    "exposure", "avg_invested", "turnover", "benchmark_return", "excess_return", "alpha", "return", "mae",
     "gmfe", "bmfe", "mdd", "weight", "next_weight", "weight_now", "weight_target", "weight_after",
     "costs_paid",
 }
@@ -80,11 +80,19 @@ def definitions() -> dict:
         "calmar": "CAGR over the size of the maximum drawdown.",
         "max_drawdown": "Largest fall of the equity curve below its running maximum, with the dates of its peak,"
                         " trough and recovery.",
-        "win_rate": "Share of closed trades with a positive return.",
-        "profit_factor": "Sum of the winning closed trades' returns over the sum of the losing ones' (each trade"
+        "ruin_date": "Shown when the portfolio was worth 0 or less at a close: bar returns end there, and the"
+                     " ratios use the bars up to it.",
+        "trades, open_trades": "Positions: a holding from its entry to its exit, the pieces of a holding split at"
+                               " each rebalance merged; open_trades are still held at the end.",
+        "win_rate": "Share of the closed positions with a positive return.",
+        "profit_factor": "Sum of the winning closed positions' returns over the sum of the losing ones' (each"
                          " counted once, whatever its size).",
-        "avg_win, avg_loss": "Mean return of the winning, and of the losing, closed trades.",
+        "profit_factor_pnl": "Money won by the closed positions over the money lost: large positions weigh more.",
+        "avg_win, avg_loss": "Mean return of the winning, and of the losing, closed positions.",
+        "exits_*": "How the closed positions ended: by a rebalance, or by the stop loss, take profit or trailing"
+                   " stop.",
         "exposure": _first_paragraph(Report.exposure),
+        "avg_invested": "Mean share of the portfolio's value held in stocks (longs and shorts) at the close.",
         "turnover": _first_paragraph(Report.turnover),
         "fee_ratio": "Fee charged on the value of every trade, buy or sell.",
         "tax_ratio": "Tax charged on the value of every sale: a trade that reduces or closes a holding.",
@@ -97,6 +105,11 @@ def definitions() -> dict:
         "mdd": "Largest drawdown of the trade's own value while held.",
         "profit_period": "Bars of the trade on which it was in profit, the entry bar included.",
         "period": "Bars the trade was held.",
+        "trade return": "What the portfolio made on the trade after fees and tax, over the money put in, from"
+                        " the fill at entry to the fill at exit (the stop's level or the open for an exit inside"
+                        " the bar).",
+        "exit_reason": "rebalance, stop_loss, take_profit or trail_stop; empty while open. A piece ended by a"
+                       " split reads rebalance and its holding goes on under the same position_id.",
     }
 
 
@@ -290,7 +303,7 @@ def render_html(report: "Report", max_trades: int = 500) -> str:
         gap_html = (
             f'<h2>Missing prices</h2><p class="note" id="missing-prices">Held stocks had no price on {total}'
             f" stock-bars; their value was carried unchanged over those bars, and a trade entered on such a bar"
-            f" has no return.</p>" + _table(missing.head(200))
+            f" is measured from the first price after it.</p>" + _table(missing.head(200))
             + (f'<p class="note">First 200 of {len(missing)} runs shown.</p>' if len(missing) > 200 else "")
         )
     else:
@@ -338,6 +351,8 @@ def render_html(report: "Report", max_trades: int = 500) -> str:
         f"<h2>Trades ({len(trades)} in all"
         + (f", latest {max_trades} shown" if len(trades) > max_trades else "")
         + ", newest first)</h2>",
+        f'<p class="note" id="trade-count">{len(trades)} trades and pieces of {len(report.positions)} positions;'
+        " the pieces of one holding share a position_id.</p>",
         f'<div class="scroll">{_table(shown, "trades")}</div>' if len(shown) else '<p class="note">No trades.</p>',
         f'<h2>Options</h2><table id="params">{params}</table>',
         f'<h2>Definitions</h2><dl class="defs" id="definitions">{defs}</dl>',

@@ -15,7 +15,9 @@ messages, the docstrings and the command line's help:
   at least 1 (a window longer than the data is cut to the data);
 - truth options: ``True`` or ``False`` (Python or NumPy booleans only, so
   that ``"False"`` cannot pass as true);
-- ``periods_per_year``: None (inferred from the bars) or a number above 0.
+- ``periods_per_year``: None (inferred from the bars) or a number above 0;
+- ``capital``: None (money in fractions of the starting capital) or a
+  positive, finite amount.
 """
 
 from __future__ import annotations
@@ -39,6 +41,7 @@ __all__ = [
     "check_periods_per_year",
     "check_name",
     "check_risk_free",
+    "check_capital",
 ]
 
 
@@ -124,4 +127,14 @@ def check_risk_free(value: Any) -> float:
     out = _number(value, "risk_free")
     if not -1.0 < out < math.inf:
         raise InputError(f"risk_free must be {RANGES['risk_free']}, got {value!r}")
+    return out
+
+
+def check_capital(value: Any) -> Optional[float]:
+    """None, or the starting capital in currency as a positive finite float."""
+    if value is None:
+        return None
+    out = _number(value, "capital")
+    if not 0.0 < out < math.inf:
+        raise InputError(f"capital must be {RANGES['capital']}, got {value!r}")
     return out

@@ -103,10 +103,14 @@ def plot_monthly_heatmap(report: "Report", ax: "Axes") -> None:
 
 
 def plot_mae_mfe(report: "Report", ax: "Axes") -> None:
-    """Each closed trade's maximum adverse against its greatest favourable excursion."""
+    """Each closed trade's maximum adverse against its greatest favourable excursion.
+
+    Trades still open at the end are left out: their excursions are not final.
+    """
     t = report.trades
+    t = t[t["exit_date"].notna()]
     if len(t) == 0:
-        ax.text(0.5, 0.5, "no trades", ha="center", va="center", transform=ax.transAxes)
+        ax.text(0.5, 0.5, "no closed trades", ha="center", va="center", transform=ax.transAxes)
         ax.set_axis_off()
         return
     mae = -t["mae"].to_numpy(dtype=float) * 100.0

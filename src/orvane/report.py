@@ -12,20 +12,25 @@ import numpy as np
 import pandas as pd
 
 from . import stats as _stats
+from . import trades as _trades
 from .defaults import COSTS
 from .gaps import HeldGaps, scan_holdings
 from .inputs import InputError, check_benchmark
 from .options import check_periods_per_year, check_risk_free
-from .schedule import executed_rows
+from .schedule import executed_bars, executed_rows
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from .inputs import Prepared
 
-__all__ = ["Report", "EXCURSION_FIELDS", "executed_rows"]
+__all__ = ["Report", "RuinWarning", "EXCURSION_FIELDS", "executed_rows"]
 
 EXCURSION_FIELDS = ("mae", "gmfe", "bmfe", "mdd", "profit_period", "return")
+
+
+class RuinWarning(UserWarning):
+    """The portfolio's value fell to 0 or below: returns and ratios after that are undefined."""
 
 
 def _take_dates(dates: pd.DatetimeIndex, rows: np.ndarray) -> pd.DatetimeIndex:
@@ -55,11 +60,39 @@ def trade_rows(trades: Sequence[Sequence[Any]]) -> np.ndarray:
     return flat.reshape(-1, 3)
 
 
-def _empty_trades() -> pd.DataFrame:
+def _trade_columns(capital: Optional[float]) -> list:
     columns = ["stock", "entry_date", "exit_date", "entry_sig_date", "exit_sig_date", "weight", "period",
-               "return", "mae", "gmfe", "bmfe", "mdd", "profit_period", "entry_index", "exit_index",
-               "missing_price_bars", "note"]
-    return pd.DataFrame(columns=columns)
+               "return", "exit_reason", "entry_price", "exit_price", "invested", "pnl", "costs", "mae", "gmfe",
+               "bmfe", "mdd", "profit_period", "position_id", "entry_index", "exit_index", "missing_price_bars",
+               "note"]
+    if capital is not None:
+        columns.insert(columns.index("invested"), "shares")
+    return columns
+
+
+def _empty_trades(capital: Optional[float] = None) -> pd.DataFrame:
+    frame = pd.DataFrame({c: pd.Series(dtype=np.float64) for c in _trade_columns(capital)})
+    for c in ("entry_date", "exit_date", "entry_sig_date", "exit_sig_date"):
+        frame[c] = pd.to_datetime(frame[c])
+    for c in ("stock", "exit_reason", "note"):
+        frame[c] = frame[c].astype(object)
+    for c in ("period", "position_id", "entry_index", "exit_index", "missing_price_bars"):
+        frame[c] = frame[c].astype(np.int64)
+    return frame
+
+
+_UNKNOWN = object()
+
+
+@dataclass
+class _Book:
+    """Money of the whole portfolio per bar, in the units of ``creturn``."""
+
+    # Absolute money traded on each bar (buys and sales, exits included).
+    traded: np.ndarray
+    # Absolute money value of the holdings at each bar's close; None when
+    # unknown, _UNKNOWN until first needed.
+    held: Any = _UNKNOWN
 
 
 class Report:
@@ -70,20 +103,42 @@ class Report:
     creturn : Series
         Portfolio value at each bar's close (starting capital 1.0).
     trades : DataFrame
-        One row per trade: ``stock``, ``entry_date``, ``exit_date`` (NaT for
-        a trade still open), ``entry_sig_date`` and ``exit_sig_date`` (the
-        bars whose close decided the trade), ``weight``, ``period`` (bars
-        held), ``return``, ``mae``, ``gmfe``, ``bmfe``, ``mdd``,
-        ``profit_period``, the bar numbers ``entry_index`` and
-        ``exit_index`` (-1 when open), ``missing_price_bars`` (bars of the
-        trade on which the stock had no trade price or close) and ``note``
-        (why figures of the trade may mislead: empty when nothing was
-        missing; a trade entered on a bar without a price has NaN return
-        and excursions).
+        One row per trade, or per piece of a holding that
+        ``periodically_rebalance`` splits at each rebalance (the pieces of
+        one holding share a ``position_id``; :attr:`positions` merges them).
+        Columns: ``stock``, ``entry_date``, ``exit_date`` (NaT for a trade
+        still open), ``entry_sig_date`` and ``exit_sig_date`` (the bars
+        whose close decided the trade; only an exit rule tested inside the
+        bar, with ``touched_exit``, is decided on the bar it trades),
+        ``weight`` (of the portfolio, at entry), ``period`` (bars held),
+        ``return`` (``pnl / invested``: what the portfolio made on the trade,
+        fees and tax included, from the price it was bought at to the price
+        it was sold at, the stop's level or the open for an exit inside the
+        bar; at the last close for a trade still open), ``exit_reason``
+        (``rebalance``, ``stop_loss``, ``take_profit``, ``trail_stop``, or
+        empty for a trade still open; a piece ended by a split reads
+        ``rebalance`` and its holding goes on in the next piece with the same
+        ``position_id``), ``entry_price`` and ``exit_price`` (the fills),
+        ``shares`` (with ``capital``: the shares held when the trade ended,
+        negative for a short), ``invested`` (the money put in: the entry
+        trade plus any rebalance that enlarged the holding), ``pnl`` (the
+        money made after costs) and ``costs`` (the fee and tax charged to
+        it) in fractions of the starting capital, or in currency with
+        ``capital``; the excursions ``mae``, ``gmfe``, ``bmfe``, ``mdd``,
+        ``profit_period`` (measured on the closes while held, net of the
+        entry fee, and never beyond the return: ``mae <= return <= gmfe``);
+        ``position_id``; the bar numbers ``entry_index`` and ``exit_index``
+        (-1 when open), ``missing_price_bars`` (bars of the trade on which
+        the stock had no trade price or close) and ``note`` (why figures of
+        the trade may mislead: empty when nothing was missing).
+    positions : DataFrame
+        One row per position, from the entry of a holding to its exit, its
+        pieces merged (see :attr:`positions`).
     paths : DataFrame or None
         Sampled excursion paths when ``excursion_window`` was set: one row
         per trade (aligned with ``trades``), columns (field, bars after
-        entry); NaN where the data ended first.
+        entry); NaN where the data ended first.  They follow the closes for
+        ``excursion_window`` bars after the entry, past the exit too.
     missing_prices : DataFrame
         Runs of bars on which a held stock had no price (``stock``,
         ``first``, ``last``, ``bars``); empty when none.
@@ -106,6 +161,9 @@ class Report:
         benchmark: Optional[pd.Series] = None,
         name: Optional[str] = None,
         periods_per_year: Optional[float] = None,
+        positions: Optional[pd.DataFrame] = None,
+        traded: Optional[np.ndarray] = None,
+        held: Optional[np.ndarray] = None,
     ) -> None:
         self.creturn = creturn
         self.params = dict(params or {})
@@ -113,19 +171,26 @@ class Report:
         self.name = name or "orvane back-test"
         self.periods_per_year = check_periods_per_year(periods_per_year)
         self._trades = trades
+        self._positions = positions
         self._paths = paths
         self._operations = operations or {}
         self._weights = weights
         self._executed = executed
         self._raw: Optional[_RawRun] = None
         self._gaps: Optional[HeldGaps] = None
+        self._book: Optional[_Book] = None
+        self._piece_values: Optional[np.ndarray] = None
+        if traded is not None:
+            self._book = _Book(np.asarray(traded, dtype=np.float64), None if held is None else np.asarray(held))
+        elif held is not None:
+            raise ValueError("held needs traded")
 
     def __repr__(self) -> str:
         if len(self.creturn) == 0:
             return f"Report({self.name!r}, empty)"
         return (
             f"Report({self.name!r}, {self.creturn.index[0].date()}..{self.creturn.index[-1].date()}, "
-            f"final value {self.creturn.iloc[-1]:.4f}, {len(self.trades)} trades)"
+            f"final value {self.creturn.iloc[-1]:.4f}, {len(self.trades)} trades in {len(self.positions)} positions)"
         )
 
     @classmethod
@@ -148,7 +213,12 @@ class Report:
         The trade table, paths and executed weight rows are assembled on
         first use, so a run whose report only serves its equity curve pays
         nothing for them.  The sequences are copied, since the engine
-        reuses its lists in the next run.
+        reuses its lists in the next run.  ``ledger`` is the run's
+        ``portsim.get_trade_ledger()``; without it (a report assembled from
+        the recorder's lists alone) a trade's return is the recorder's, its
+        money columns and exit reason are unknown (NaN), each trade is
+        a position of its own, and turnover and the invested fraction are
+        unknown.
         """
         equity = pd.Series(creturn, index=prepared.dates, name="creturn")
         report = cls(equity, operations=operations, params=params, benchmark=benchmark, name=name,
@@ -158,10 +228,39 @@ class Report:
 
     @property
     def trades(self) -> pd.DataFrame:
-        """One row per trade (see the class description)."""
+        """One row per trade or piece of a split holding (see the class description)."""
         if self._trades is None:
             self._assemble()
         return self._trades
+
+    @property
+    def positions(self) -> pd.DataFrame:
+        """One row per position: a holding from its entry to its exit, its pieces merged.
+
+        With ``periodically_rebalance`` a holding that continues through a
+        rebalance is listed in :attr:`trades` as one piece per holding
+        period; here it is one row, as without that option.  Columns:
+        ``stock``, ``entry_date`` and ``entry_sig_date`` (of the first
+        piece), ``exit_date``, ``exit_sig_date`` and ``exit_reason`` (of the
+        last), ``weight`` (at entry), ``period`` (bars held), ``pieces``,
+        ``return`` (``pnl / invested``), ``entry_price`` and ``exit_price``
+        (first and last fill), ``shares`` (with ``capital``: at the end),
+        ``invested`` (the money put in at the entry plus what later
+        rebalances added), ``pnl`` and ``costs`` (sums over the pieces),
+        ``position_id``, ``entry_index`` and ``exit_index``.  The trade
+        statistics of :meth:`stats` count these rows.
+        """
+        if self._positions is None:
+            trades = self.trades
+            values = self._piece_values if self._piece_values is not None else np.full(len(trades), np.nan)
+            self._positions = _trades.merge_positions(trades, values, len(self.creturn))
+        return self._positions
+
+    @property
+    def capital(self) -> Optional[float]:
+        """The starting capital in currency given to the run, or None (money in fractions of it)."""
+        capital = self.params.get("capital")
+        return None if capital is None else float(capital)
 
     @property
     def paths(self) -> Optional[pd.DataFrame]:
@@ -198,8 +297,9 @@ class Report:
 
     def _assemble(self) -> None:
         raw = self._raw
+        capital = self.capital
         if raw is None:
-            self._trades = _empty_trades()
+            self._trades = _empty_trades(capital)
             return
         prepared, rows, excursions = raw.prepared, raw.trades, raw.excursions
         dates = prepared.dates
@@ -209,33 +309,45 @@ class Report:
         # Every excursion array of one run has the same length.
         width = len(excursions[0]) if len(excursions) else 6
         exc = np.concatenate(excursions).reshape(-1, width) if len(excursions) else np.empty((0, 6))
-        summary = exc[:, -6:]
-        touched = self.params.get("touched_exit", False)
-        exit_sig = np.where(is_open, -1, exit_ if touched else exit_ - 1)
+        weight = np.fromiter(raw.trade_positions, dtype=np.float64, count=len(raw.trade_positions))
+        cols = self._ledger_columns(rows, exc[:, -6:])
         gaps = self.held_gaps()
         assert gaps is not None
-        self._trades = pd.DataFrame(
-            {
-                "stock": prepared.stocks.take(sid) if len(sid) else prepared.stocks[:0],
-                "entry_date": _take_dates(dates, entry),
-                "exit_date": _take_dates(dates, exit_),
-                # A trade entered on the first bar has no bar before it.
-                "entry_sig_date": _take_dates(dates, np.where(entry > 0, entry - 1, -1)),
-                "exit_sig_date": _take_dates(dates, exit_sig),
-                "weight": np.fromiter(raw.trade_positions, dtype=np.float64, count=len(raw.trade_positions)),
-                "period": np.where(is_open, n_bars - entry, exit_ - entry),
-                "return": summary[:, 5],
-                "mae": summary[:, 0],
-                "gmfe": summary[:, 1],
-                "bmfe": summary[:, 2],
-                "mdd": summary[:, 3],
-                "profit_period": summary[:, 4],
-                "entry_index": entry,
-                "exit_index": exit_,
-                "missing_price_bars": gaps.per_trade,
-                "note": gaps.notes(),
-            }
-        )
+        summary = self._excursions(rows, exc[:, -6:], cols, weight)
+        scale = 1.0 if capital is None else capital
+        table = {
+            "stock": prepared.stocks.take(sid) if len(sid) else prepared.stocks[:0],
+            "entry_date": _take_dates(dates, entry),
+            "exit_date": _take_dates(dates, exit_),
+            # A trade entered on the first bar has no bar before it.
+            "entry_sig_date": _take_dates(dates, np.where(entry > 0, entry - 1, -1)),
+            "exit_sig_date": _take_dates(dates, cols.exit_sig),
+            "weight": weight,
+            "period": np.where(is_open, n_bars - entry, exit_ - entry),
+            "return": summary[:, 5],
+            "exit_reason": cols.words if raw.ledger is not None else np.where(is_open, "", None),
+            "entry_price": cols.entry_price,
+            "exit_price": cols.exit_price,
+            "invested": cols.invested * scale,
+            "pnl": cols.pnl * scale,
+            "costs": cols.costs * scale,
+            "mae": summary[:, 0],
+            "gmfe": summary[:, 1],
+            "bmfe": summary[:, 2],
+            "mdd": summary[:, 3],
+            "profit_period": summary[:, 4],
+            "position_id": cols.position_id,
+            "entry_index": entry,
+            "exit_index": exit_,
+            "missing_price_bars": gaps.per_trade,
+            "note": gaps.notes(return_known=raw.ledger is not None),
+        }
+        if capital is not None:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                table["shares"] = cols.exit_value * capital / cols.exit_price
+        self._trades = pd.DataFrame(table, columns=_trade_columns(capital))
+        # Merged on first use of the positions.
+        self._piece_values = cols.exit_value * scale
         window = int(self.params.get("excursion_window", 0))
         step = int(self.params.get("excursion_window_step", 1))
         n_blocks = exc.shape[1] // 6 - 1
@@ -247,6 +359,63 @@ class Report:
             blocks[offsets[None, :] >= size[:, None]] = np.nan
             columns = pd.MultiIndex.from_product([EXCURSION_FIELDS, offsets], names=["field", "bars"])
             self._paths = pd.DataFrame(blocks.transpose(0, 2, 1).reshape(len(exc), -1), columns=columns)
+
+    def _ledger_columns(self, rows: np.ndarray, summary: np.ndarray) -> _trades.LedgerColumns:
+        """The ledger's figures of the run's trades; unknown ones (NaN) without a ledger."""
+        raw = self._raw
+        assert raw is not None
+        touched = bool(self.params.get("touched_exit", False))
+        if raw.ledger is not None:
+            return _trades.ledger_columns(raw.ledger, rows, touched)
+        n = len(rows)
+        unknown = np.full(n, np.nan)
+        exit_ = rows[:, 2]
+        return _trades.LedgerColumns(
+            entry_price=unknown, exit_price=unknown, exit_value=unknown, invested=unknown, pnl=unknown,
+            costs=unknown, reason=np.where(exit_ < 0, _trades.OPEN, _trades.REBALANCE),
+            position_id=np.arange(n, dtype=np.int64), returns=summary[:, 5].copy(),
+            exit_sig=np.where(exit_ < 0, -1, exit_ if touched else exit_ - 1),
+        )
+
+    def _excursions(self, rows: np.ndarray, summary: np.ndarray, cols: _trades.LedgerColumns,
+                    weight: np.ndarray) -> np.ndarray:
+        """The recorder's excursion summary of each trade, consistent with the trade's return."""
+        raw = self._raw
+        assert raw is not None
+        p = raw.prepared
+        if len(rows) == 0:
+            return np.empty((0, 6))
+        col = p.pos2price[rows[:, 0]]
+        ids = cols.position_id
+        order = np.lexsort((rows[:, 1], ids))
+        new_position = np.ones(len(ids), dtype=bool)
+        new_position[order[1:]] = ids[order[1:]] != ids[order[:-1]]
+        start = _trades.first_point(p.price_values[rows[:, 1], col], p.close_values[rows[:, 1], col], weight > 0,
+                                    float(self.params.get("fee_ratio", 0.0)), new_position)
+        return _trades.clean_excursions(summary, cols.returns, start)
+
+    def _money(self) -> Optional[_Book]:
+        """Money traded per bar, from the run's ledger; None when unknown."""
+        if self._book is None and self._raw is not None and self._raw.ledger is not None:
+            self._book = _Book(np.asarray(self._raw.ledger["traded"], dtype=np.float64))
+        return self._book
+
+    def _held(self) -> Optional[np.ndarray]:
+        """Absolute money value of the holdings at each bar's close; None when unknown."""
+        book = self._money()
+        if book is None:
+            return None
+        if book.held is _UNKNOWN:
+            raw = self._raw
+            assert raw is not None and raw.ledger is not None
+            p = raw.prepared
+            rows = raw.trades
+            cols = _trades.ledger_columns(raw.ledger, rows, bool(self.params.get("touched_exit", False)))
+            splits_only = bool(self.params.get("periodically_rebalance", True)) and not bool(
+                self.params.get("retain_cost_when_rebalance", False))
+            book.held = _trades.held_value(p.price_values, p.close_values, p.pos2price[rows[:, 0]], rows, cols,
+                                           splits_only, executed_bars(p.price_index, p.pos_index, p.resample))
+        return book.held
 
     def _rows(self) -> tuple:
         """The weight rows of the run and the indices of those the engine traded."""
@@ -412,23 +581,59 @@ class Report:
         start = int(entry.min())
         return float(held[start:].mean())
 
-    def turnover(self) -> float:
-        """Annualised one-way turnover of the traded target weights.
+    def turnover(self, per_year: bool = True) -> float:
+        """One-way turnover: the money traded, in portfolio values, halved.
 
-        Half the sum of the absolute weight changes between consecutive
-        executed weight rows (the first one measured from cash), with rows
-        whose gross weight exceeds 1 scaled down to 1, per year of the
-        equity curve.
+        On every bar the absolute money traded (buys and sales, exits by
+        the exit rules and the caps of ``position_limit`` included) is
+        divided by the portfolio's value at that bar's close; half the sum
+        over the bars since the first trade is the turnover, per calendar
+        year of 365.25 days with ``per_year`` (the default).  Buying the
+        whole portfolio once is 0.5, and selling it again another 0.5.
+        NaN when the money traded is not known (a report built without the
+        engine's ledger); bars at which the portfolio is worth nothing or
+        less are left out.
         """
-        weights, executed = self._rows()
-        if weights is None or len(executed) == 0 or len(self.creturn) < 2:
+        book = self._money()
+        if book is None:
+            return 0.0 if len(self.trades) == 0 else float("nan")
+        values, traded = self._active_book(book.traded)
+        if len(values) < 2:
             return 0.0
-        w = weights.to_numpy()[executed]
-        gross = np.abs(w).sum(axis=1, keepdims=True)
-        w = w / np.maximum(gross, 1.0)
-        change = np.abs(np.diff(np.vstack([np.zeros((1, w.shape[1])), w]), axis=0)).sum() / 2.0
+        live = values > 0
+        total = float(np.sum(traded[live] / values[live])) / 2.0
+        if not per_year:
+            return total
         years = _stats._years(self._active().index)
-        return float(change / years) if years > 0 else float("nan")
+        return total / years if years > 0 else float("nan")
+
+    def invested_fraction(self) -> float:
+        """Mean share of the portfolio held in stocks at the close, over the bars since the first trade.
+
+        On every bar the absolute value of all holdings (longs and shorts)
+        over the portfolio's value; 1.0 for a portfolio always fully
+        invested, 0.05 for one that only ever holds 5 % in one stock.
+        Compare :meth:`exposure`, which counts a bar as exposed when
+        anything at all is held.  NaN when the holdings' values are not
+        known: with ``retain_cost_when_rebalance`` or without
+        ``periodically_rebalance`` a rebalance resizes a holding inside one
+        trade, whose value between the rebalances the trade table does not
+        give.  Bars at which the portfolio is worth nothing or less are left
+        out.
+        """
+        if self._money() is None:
+            return 0.0 if len(self.trades) == 0 else float("nan")
+        per_bar = self._held()
+        if per_bar is None:
+            return float("nan")
+        values, held = self._active_book(per_bar)
+        live = values > 0
+        return float(np.mean(held[live] / values[live])) if live.any() else float("nan")
+
+    def _active_book(self, per_bar: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The portfolio values and a per-bar money array over the bars of :meth:`_active`."""
+        start = len(self.creturn) - len(self._active())
+        return self.creturn.to_numpy(dtype=np.float64)[start:], np.asarray(per_bar, dtype=np.float64)[start:]
 
     def stats(
         self,
@@ -456,22 +661,55 @@ class Report:
         Returns
         -------
         Series
-            ``start``, ``end``, ``total_return``; ``cagr`` (compounded over
-            calendar years of 365.25 days); ``volatility``, ``sharpe`` and
-            ``sortino`` (over bars, annualised with ``periods_per_year``,
-            which is listed too); ``calmar`` (CAGR over the maximum
-            drawdown); ``max_drawdown`` with its peak, trough and recovery
-            dates; trade figures (``trades``, ``open_trades``, ``win_rate``,
-            ``profit_factor``, ``avg_win``, ``avg_loss`` of the trades' own
-            returns); ``exposure``; ``turnover`` (per calendar year);
-            ``alpha`` (per-bar intercept times ``periods_per_year``, not
-            compounded) and ``beta`` with a benchmark; the cost rates of
-            the run (``fee_ratio``, ``tax_ratio``, ``slippage``) and
-            ``costs_paid`` (see :meth:`costs`); ``missing_price_bars``
-            (held stock-bars without a price) and, when there are any,
-            ``missing_prices`` naming them; and the return of every year
-            (``return YYYY``).  The equity curve is measured from the bar
-            before the first trade.
+            The curve is measured from the bar before the first trade: cash
+            held before the strategy first trades is left out.
+
+            - ``start``, ``end``: the first and last date measured.
+            - ``total_return``: last value over first value, minus 1.
+            - ``cagr``: that growth compounded over calendar years of
+              365.25 days; -1 when the portfolio ends at or below 0.
+            - ``volatility``, ``sharpe``, ``sortino``: of the bar returns,
+              annualised with ``periods_per_year`` (listed too); Sortino
+              divides by the root mean square of the negative excess
+              returns.  Bars with no return (after a ruin) are skipped.
+            - ``calmar``: CAGR over the size of the maximum drawdown.
+            - ``max_drawdown``: the largest fall below a running high, with
+              ``max_drawdown_peak`` (the last bar at that high before the
+              fall), ``max_drawdown_trough`` and ``max_drawdown_recovery``
+              (the first bar back at the high; NaT when not recovered, and
+              all three NaT when the curve never fell).
+            - ``ruin_date``, only when the portfolio was ruined: the first
+              bar at whose close it was worth 0 or less.  Bar returns
+              after it are undefined, so the ratios above use the bars up
+              to it, ``calmar`` is NaN and a year or month that starts at
+              or below 0 has no return.
+            - Trade figures, over positions (a holding from entry to exit,
+              the pieces of a split holding merged: :attr:`positions`):
+              ``trades`` and ``open_trades`` (still held at the end);
+              over the closed ones, ``win_rate`` (share with a positive
+              return; NaN when none closed), ``profit_factor`` (the sum of
+              the winning returns over the sum of the losing ones, each
+              position counting once whatever its size), ``avg_win`` and
+              ``avg_loss`` (mean return of the winners and of the losers,
+              unweighted too), ``profit_factor_pnl`` (the money won over the
+              money lost: weighted by size), and ``exits_rebalance``,
+              ``exits_stop_loss``, ``exits_take_profit``,
+              ``exits_trail_stop`` (how the closed positions ended).
+            - ``exposure``: share of the bars at whose close anything at all
+              is held; ``avg_invested``: mean share of the portfolio's value
+              held in stocks at the close (:meth:`invested_fraction`).
+            - ``turnover``: half the money traded on each bar over the
+              portfolio's value, summed, per calendar year
+              (:meth:`turnover`).
+            - With a benchmark: ``benchmark_return``, ``excess_return``
+              (difference of total returns), ``alpha`` (per-bar intercept
+              times ``periods_per_year``, not compounded) and ``beta``.
+            - The cost rates of the run (``fee_ratio``, ``tax_ratio``,
+              ``slippage``) and ``costs_paid`` (see :meth:`costs`).
+            - ``missing_price_bars`` (held stock-bars without a price) and,
+              when there are any, ``missing_prices`` naming them.
+            - ``return YYYY``: the return of each calendar year (the last
+              one up to the last bar).
         """
         ppy = check_periods_per_year(periods_per_year)
         if ppy is None:
@@ -490,13 +728,14 @@ class Report:
             extra["missing_prices"] = gaps.summary()
         return _stats.summary(
             self._active(),
-            trades=self.trades,
+            trades=self.positions,
             exposure=self.exposure(),
             turnover=self.turnover(),
             benchmark=bench,
             risk_free=risk_free,
             periods_per_year=ppy,
             extra=extra,
+            invested=self.invested_fraction(),
         )
 
     def costs(self) -> dict:

@@ -14,6 +14,7 @@ import pandas as pd
 from .inputs import DataWarning, InputError, Prepared, check_benchmark, prepare
 from .options import (
     check_costs,
+    check_capital,
     check_flag,
     check_name,
     check_periods_per_year,
@@ -22,7 +23,7 @@ from .options import (
     check_window,
 )
 from .gaps import HeldGaps
-from .report import Report, trade_rows
+from .report import Report, RuinWarning, trade_rows
 
 __all__ = ["backtest", "ENGINE_LOCK"]
 
@@ -99,6 +100,7 @@ def backtest(
     name: Optional[str] = None,
     periods_per_year: Optional[float] = None,
     slippage: float = 0.0,
+    capital: Optional[float] = None,
 ) -> Report:
     """Back-test a table of target weights on price tables.
 
@@ -135,8 +137,11 @@ def backtest(
         Price at which trades are made.
     fee_ratio, tax_ratio : float
         Fee charged on every trade (default 0.1425 %); tax charged on every
-        sale, a trade that reduces or closes a holding (default 0.3 %); each
-        in [0, 1).  Pass 0 for a run without costs.
+        sale, a trade that reduces or closes a holding (default 0.3 %; a short
+        pays it on the buy that covers it); each in [0, 1).  Pass 0 for a run
+        without costs.  A change of side (long to short or back) is one trade
+        charged the fee only, on the whole amount, shared between the closing
+        and the opening trade in proportion to their sizes.
     stop_loss : float or None
         Exit once a holding has lost this fraction of its entry value, in
         (0, 1] (for a short: once its price has risen by this fraction).
@@ -144,18 +149,29 @@ def backtest(
         Exit once a holding has gained this fraction, or fallen this far
         from its best cumulative return since entry; each above 0.  The
         thresholds are distances on the cumulative return of a holding since
-        entry (0.1 = 10 %); None switches a rule off.
+        entry (0.1 = 10 %), not fractions of a peak: ``trail_stop=0.1``
+        after the price doubled exits at 1.9 times the entry price, 5 %
+        below the peak.  None switches a rule off.  At the close, a signal
+        is executed at the next bar's trade price; a signal raised on the
+        bar a rebalance trades is tested against the reference of the
+        period that ends there and executed on the next bar, after the
+        rebalance bought the stock back or resized it.
     touched_exit : bool
         Test exits inside the bar against high, low and open (needs those
-        prices) instead of at the close.
+        prices) instead of at the close: a holding that touches a level is
+        sold on that bar at the level's price, or at the open when the bar
+        opens beyond it.
     position_limit : float
         Largest absolute weight of one stock, in (0, 1].
     retain_cost_when_rebalance : bool
         Keep the stop references of holdings that stay on the same side
-        through a rebalance.
+        through a rebalance.  Without it every rebalance resets them: with
+        a weight row on every bar (no ``resample``) a 10 % stop only fires
+        on a 10 % fall within one bar.
     stop_trading_next_period : bool
         A stock that left through an exit rule is not bought again at the
-        next rebalance.
+        next rebalance; its weight stays in cash (it is not spread over the
+        other stocks) until the row after that.
     excursion_window, excursion_window_step : int
         Bars after entry sampled for each trade's excursion path (0 = none;
         a window longer than the data is cut to the number of bars), and
@@ -175,6 +191,11 @@ def backtest(
         traded value on every buy and sell (0.0005 = 5 basis points a side),
         in [0, 1); charged with the fee (the engine's fee rate is
         ``fee_ratio + slippage``), which must stay below 1.
+    capital : float, optional
+        Starting capital in currency.  The trade tables then give
+        ``invested``, ``pnl`` and ``costs`` in currency and add ``shares``;
+        without it money is in fractions of the starting capital.  The
+        equity curve stays unitless: ``creturn * capital`` is the account.
 
     Returns
     -------
@@ -185,13 +206,18 @@ def backtest(
     orvane.DataWarning
         When a held stock had no price on some bars (its value was carried
         unchanged); ``Report.missing_prices`` lists them.
+    orvane.RuinWarning
+        When the portfolio's value fell to 0 or below (a short that rose
+        too far): bar returns end there, and ``Report.stats()`` gives the
+        ``ruin_date``.
 
     Raises
     ------
     orvane.InputError
         When a table or option cannot be used (before the run), or when a
-        held stock had a zero, negative or infinite price (after it).  Each
-        option's valid range is given above and in the message.
+        held stock had a zero, negative or infinite price (after it: a
+        holding cannot be valued at such a price).  Each option's valid
+        range is given above and in the message.
     """
     report = run_backtest(position, prices, dict(
         resample=resample, trade_at=trade_at, fee_ratio=fee_ratio, tax_ratio=tax_ratio, stop_loss=stop_loss,
@@ -199,20 +225,57 @@ def backtest(
         retain_cost_when_rebalance=retain_cost_when_rebalance, stop_trading_next_period=stop_trading_next_period,
         excursion_window=excursion_window, excursion_window_step=excursion_window_step,
         periodically_rebalance=periodically_rebalance, benchmark=benchmark, name=name,
-        periods_per_year=periods_per_year, slippage=slippage,
+        periods_per_year=periods_per_year, slippage=slippage, capital=capital,
     ))
     gaps = report.held_gaps()
     if gaps is not None and gaps.total:
         warnings.warn(missing_price_warning(gaps), DataWarning, stacklevel=2)
+    ruined = np.flatnonzero(report.creturn.to_numpy() <= 0)
+    if len(ruined):
+        warnings.warn(ruin_warning(report.creturn, int(ruined[0])), RuinWarning, stacklevel=2)
     return report
+
+
+def ruin_warning(creturn: pd.Series, bar: int) -> str:
+    """The text of the warning about a portfolio worth 0 or less."""
+    return (
+        f"the portfolio was ruined on {creturn.index[bar].strftime('%Y-%m-%d')}: its value fell to"
+        f" {creturn.iloc[bar]:.4g} of the starting capital ({creturn.iloc[-1]:.4g} at the end); bar returns"
+        " end there and the ratios of Report.stats() use the bars up to it (see its ruin_date)"
+    )
+
+
+def _check_books(prepared: Prepared, run: "EngineRun") -> None:
+    """Fail when the trades' profits and losses do not add up to the equity curve.
+
+    A held stock whose price reaches 0 leaves the book unable to value it
+    (its value turns NaN, or the trade is lost); nothing else should.
+    """
+    creturn, pnl, traded = run.creturn, run.ledger["pnl"], run.ledger["traded"]
+    if len(creturn) == 0:
+        return
+    scale = 1.0 + float(np.abs(pnl).sum()) + float(traded.sum())
+    if np.isfinite(creturn).all() and abs(float(pnl.sum()) - (creturn[-1] - 1.0)) <= 1e-9 * scale:
+        return
+    bad = np.zeros(len(prepared.price_columns), dtype=bool)
+    for values in (prepared.price_values, prepared.close_values):
+        bad |= (values <= 0).any(axis=0)
+    names = [str(n) for n in prepared.price_columns[bad]]
+    if names:
+        raise InputError(
+            f"prices of held stocks must be positive; a held stock's price reached 0 or below in stocks"
+            f" {', '.join(repr(n) for n in names[:10])}: a holding cannot be valued at such a price (give the"
+            " stock a small positive last price, or sell it before its price fails)"
+        )
+    raise RuntimeError("the trades of the run do not add up to its equity curve; please report this with the inputs")
 
 
 def missing_price_warning(gaps: HeldGaps) -> str:
     """The text of the warning about held stocks without prices."""
     unknown = int(gaps.entry_missing.sum())
     entry_text = (
-        f"; {unknown} trade{'s were' if unknown > 1 else ' was'} entered without a price and"
-        f" {'have' if unknown > 1 else 'has'} no return" if unknown else ""
+        f"; {unknown} trade{'s were' if unknown > 1 else ' was'} entered without a price (measured from"
+        f" {'their' if unknown > 1 else 'its'} first price, excursions unknown)" if unknown else ""
     )
     return (
         f"held stocks had no price on {gaps.total} stock-bars, where their value was carried unchanged"
@@ -243,6 +306,7 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
     }
     name = check_name(given["name"])
     periods_per_year = check_periods_per_year(given["periods_per_year"])
+    capital = check_capital(given["capital"])
     benchmark = given["benchmark"]
     if benchmark is not None and not isinstance(benchmark, pd.Series):
         raise InputError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
@@ -259,7 +323,7 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
         run = _run_engine(prepared, dict(engine_options, fee_ratio=fee_ratio + slippage))
     except ZeroDivisionError as exc:
         raise InputError(_zero_price_message(prepared)) from exc
-    params = dict(engine_options, slippage=slippage, resample=resample, trade_at=trade_at)
+    params = dict(engine_options, slippage=slippage, resample=resample, trade_at=trade_at, capital=capital)
     if prepared.meta.get("note"):
         params["data_note"] = prepared.meta["note"]
     report = Report.from_run(
@@ -268,6 +332,7 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
     )
     # Found now, so that a held stock with an unusable price fails the call, not a later look at the trades.
     report.held_gaps()
+    _check_books(prepared, run)
     return report
 
 

@@ -29,6 +29,7 @@ __all__ = [
     "returns",
     "drawdown",
     "max_drawdown",
+    "ruin",
     "cagr",
     "sharpe",
     "sortino",
@@ -89,9 +90,25 @@ def infer_periods_per_year(index: pd.DatetimeIndex) -> float:
     )
 
 
+# Relative tolerance for a value to count as back at an earlier one: equal
+# prices reached along different paths differ by a few units in the last place.
+_SAME = 1e-12
+
+
 def returns(equity: pd.Series) -> pd.Series:
-    """Simple return of each bar after the first."""
-    return equity.pct_change(fill_method=None).iloc[1:]
+    """Simple return of each bar after the first.
+
+    A bar that starts at a value of 0 or less (a ruined portfolio) has no
+    return: NaN.
+    """
+    rets = equity.pct_change(fill_method=None)
+    return rets.where(equity.shift(1) > 0).iloc[1:]
+
+
+def ruin(equity: pd.Series) -> Optional[pd.Timestamp]:
+    """The first date at which the value is 0 or less, or None when it never is."""
+    down = np.flatnonzero(equity.to_numpy(dtype=np.float64) <= 0)
+    return equity.index[down[0]] if len(down) else None
 
 
 def drawdown(equity: pd.Series) -> pd.Series:
@@ -102,17 +119,25 @@ def drawdown(equity: pd.Series) -> pd.Series:
 def max_drawdown(equity: pd.Series) -> dict:
     """Largest drawdown with the dates of its peak, trough and recovery.
 
-    ``recovery`` is the first date after the trough at which the equity is
-    back at the peak value, or NaT when it never recovers.
+    ``peak`` is the last bar at the high before the trough (a flat stretch
+    at the high ends there); ``recovery`` is the first date after the
+    trough at which the equity is back at the peak value (equal up to a
+    relative 1e-12, as prices returning to a level give), or NaT when it
+    never recovers.  A curve that never falls has a drawdown of 0 and no
+    dates.
     """
     dd = drawdown(equity)
+    none = {"max_drawdown": float("nan"), "peak": pd.NaT, "trough": pd.NaT, "recovery": pd.NaT}
     if len(dd) == 0 or not np.isfinite(dd.to_numpy()).any():
-        return {"max_drawdown": float("nan"), "peak": pd.NaT, "trough": pd.NaT, "recovery": pd.NaT}
+        return none
     trough_pos = int(np.nanargmin(dd.to_numpy()))
-    values = equity.to_numpy()
-    peak_pos = int(np.nanargmax(values[: trough_pos + 1]))
-    peak_value = values[peak_pos]
-    after = np.nonzero(values[trough_pos + 1:] >= peak_value)[0]
+    values = equity.to_numpy(dtype=np.float64)
+    peak_value = float(np.nanmax(values[: trough_pos + 1]))
+    at_peak = values[: trough_pos + 1] >= peak_value - _SAME * abs(peak_value)
+    if at_peak[trough_pos]:
+        return {**none, "max_drawdown": 0.0}
+    peak_pos = int(np.flatnonzero(at_peak)[-1])
+    after = np.nonzero(values[trough_pos + 1:] >= peak_value - _SAME * abs(peak_value))[0]
     recovery = equity.index[trough_pos + 1 + after[0]] if len(after) else pd.NaT
     return {
         "max_drawdown": float(dd.iloc[trough_pos]),
@@ -192,10 +217,11 @@ def sortino(rets: pd.Series, risk_free: float = 0.0, periods_per_year: Optional[
 
     The downside deviation is the root mean square of the negative excess
     returns, counting the non-negative ones as zero; the ratio is annualised
-    with ``sqrt(periods_per_year)`` like :func:`sharpe`.
+    with ``sqrt(periods_per_year)`` like :func:`sharpe`.  Bars without a
+    return (NaN) are skipped, as :func:`sharpe` skips them.
     """
     ppy = _periods(rets, periods_per_year)
-    excess = rets - _per_period(risk_free, ppy)
+    excess = (rets - _per_period(risk_free, ppy)).dropna()
     downside = math.sqrt(float((np.minimum(excess.to_numpy(), 0.0) ** 2).mean())) if len(excess) else 0.0
     if not downside > 0:
         return float("nan")
@@ -205,7 +231,8 @@ def sortino(rets: pd.Series, risk_free: float = 0.0, periods_per_year: Optional[
 def yearly_returns(equity: pd.Series) -> pd.Series:
     """Return of each calendar year; the first year is measured from the first value.
 
-    A first year holding nothing but the first value is left out.
+    A first year holding nothing but the first value is left out; a year
+    that starts at a value of 0 or less (after a ruin) has no return (NaN).
     """
     if len(equity) == 0:
         return pd.Series(dtype=float)
@@ -213,7 +240,7 @@ def yearly_returns(equity: pd.Series) -> pd.Series:
     ends = equity.groupby(years).last()
     starts = ends.shift(1)
     starts.iloc[0] = equity.iloc[0]
-    out = ends / starts - 1.0
+    out = (ends / starts - 1.0).where(starts > 0)
     out.index.name = "year"
     return _drop_lone_start(out, years)
 
@@ -226,41 +253,73 @@ def _drop_lone_start(rets: pd.Series, period_of_bar: np.ndarray) -> pd.Series:
 
 
 def monthly_returns(equity: pd.Series) -> pd.DataFrame:
-    """Return of each calendar month as a year x month table (NaN where there is no data)."""
+    """Return of each calendar month as a year x month table (NaN where there is no data).
+
+    A month that starts at a value of 0 or less (after a ruin) has no return.
+    """
     if len(equity) == 0:
         return pd.DataFrame(columns=range(1, 13), dtype=float)
     keys = [equity.index.year, equity.index.month]
     ends = equity.groupby(keys).last()
     starts = ends.shift(1)
     starts.iloc[0] = equity.iloc[0]
-    rets = _drop_lone_start(ends / starts - 1.0, keys[0] * 12 + keys[1])
+    rets = _drop_lone_start((ends / starts - 1.0).where(starts > 0), keys[0] * 12 + keys[1])
     table = rets.unstack().reindex(columns=range(1, 13))
     table.index.name = "year"
     table.columns.name = "month"
     return table
 
 
-def trade_stats(trades: pd.DataFrame) -> dict:
-    """Win rate, profit factor and average win and loss of closed trades.
+EXIT_REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop")
 
-    Trade returns are those of the trade itself (not weighted by its size).
-    Trades still open at the end are counted in ``trades`` but left out of
-    the other figures.
+
+def trade_stats(trades: pd.DataFrame) -> dict:
+    """Win rate, profit factors, average win and loss and exit reasons of closed trades.
+
+    ``trades`` is a table of trades or positions with ``return`` and
+    ``exit_date`` (NaT while open), and optionally ``pnl`` and
+    ``exit_reason``.  Trades still open at the end are counted in
+    ``trades`` and ``open_trades`` but left out of the other figures.
+
+    - ``win_rate``: share of closed trades with a positive return; NaN when
+      none closed.
+    - ``profit_factor``: the sum of the positive returns over the sum of the
+      negative ones, every trade counting once whatever its size (inf
+      without losses, NaN without either); ``avg_win``, ``avg_loss``: mean
+      positive and negative return.
+    - ``profit_factor_pnl`` (with ``pnl``): the money won over the money
+      lost, so that large trades weigh more.
+    - ``exits_<reason>`` (with ``exit_reason``): how many closed trades
+      ended by each of ``rebalance``, ``stop_loss``, ``take_profit`` and
+      ``trail_stop``.
     """
     n = len(trades)
-    closed = trades[trades["exit_date"].notna()] if n else trades
+    closed = trades[trades["exit_date"].notna()] if n else trades.iloc[:0]
     r = closed["return"].to_numpy(dtype=float) if n else np.empty(0)
     r = r[np.isfinite(r)]
     wins, losses = r[r > 0], r[r < 0]
-    gain, loss = float(wins.sum()), float(-losses.sum())
-    return {
+    out = {
         "trades": n,
         "open_trades": n - len(closed),
         "win_rate": float(len(wins) / len(r)) if len(r) else float("nan"),
-        "profit_factor": (gain / loss if loss > 0 else (float("inf") if gain > 0 else float("nan"))),
-        "avg_win": float(wins.mean()) if len(wins) else float("nan"),
-        "avg_loss": float(losses.mean()) if len(losses) else float("nan"),
+        "profit_factor": _factor(float(wins.sum()), float(-losses.sum())),
     }
+    if "pnl" in trades.columns:
+        money = closed["pnl"].to_numpy(dtype=float) if n else np.empty(0)
+        money = money[np.isfinite(money)]
+        out["profit_factor_pnl"] = _factor(float(money[money > 0].sum()), float(-money[money < 0].sum()))
+    out["avg_win"] = float(wins.mean()) if len(wins) else float("nan")
+    out["avg_loss"] = float(losses.mean()) if len(losses) else float("nan")
+    if "exit_reason" in trades.columns:
+        reasons = closed["exit_reason"].to_numpy(dtype=object) if n else np.empty(0, dtype=object)
+        for reason in EXIT_REASONS:
+            out[f"exits_{reason}"] = int(np.sum(reasons == reason))
+    return out
+
+
+def _factor(gain: float, loss: float) -> float:
+    """Gains over losses: inf without losses, NaN without either."""
+    return gain / loss if loss > 0 else (float("inf") if gain > 0 else float("nan"))
 
 
 def benchmark_stats(
@@ -314,18 +373,23 @@ def summary(
     risk_free: float = 0.0,
     periods_per_year: Optional[float] = None,
     extra: Optional[dict] = None,
+    invested: Optional[float] = None,
 ) -> pd.Series:
     """All statistics of a run in one Series (yearly returns as ``return YYYY``).
 
     ``periods_per_year`` (inferred from the dates of ``equity`` when None)
     is part of the result, so the annualisation behind volatility, Sharpe,
-    Sortino and alpha is always stated next to them.  ``extra`` entries come
-    before the yearly returns.
+    Sortino and alpha is always stated next to them.  A curve that reaches
+    0 or less gets ``ruin_date``; its bar returns end there (see
+    :func:`returns`) and ``calmar`` is NaN.  ``invested`` is listed as
+    ``avg_invested``.  ``extra`` entries come before the yearly returns.
     """
     ppy = _periods(equity, periods_per_year)
     rets = returns(equity)
     mdd = max_drawdown(equity)
     growth = cagr(equity)
+    ruined = ruin(equity)
+    calmar = growth / abs(mdd["max_drawdown"]) if mdd["max_drawdown"] < 0 and ruined is None else float("nan")
     out: dict = {
         "start": equity.index[0],
         "end": equity.index[-1],
@@ -334,17 +398,21 @@ def summary(
         "volatility": volatility(rets, ppy),
         "sharpe": sharpe(rets, risk_free, ppy),
         "sortino": sortino(rets, risk_free, ppy),
-        "calmar": growth / abs(mdd["max_drawdown"]) if mdd["max_drawdown"] < 0 else float("nan"),
+        "calmar": calmar,
         "max_drawdown": mdd["max_drawdown"],
         "max_drawdown_peak": mdd["peak"],
         "max_drawdown_trough": mdd["trough"],
         "max_drawdown_recovery": mdd["recovery"],
-        "periods_per_year": ppy,
     }
+    if ruined is not None:
+        out["ruin_date"] = ruined
+    out["periods_per_year"] = ppy
     if trades is not None:
         out.update(trade_stats(trades))
     if exposure is not None:
         out["exposure"] = exposure
+    if invested is not None:
+        out["avg_invested"] = invested
     if turnover is not None:
         out["turnover"] = turnover
     if benchmark is not None:

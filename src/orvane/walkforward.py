@@ -332,31 +332,42 @@ def _chain(parts: list[Report], spans: list[tuple[int, int]], dates: pd.Datetime
     base = spans[0][0]
     end = spans[-1][1]
     values = np.empty(end - base)
+    traded = np.zeros(end - base)
+    held: Optional[np.ndarray] = np.zeros(end - base)
     value = 1.0
     done = base
-    trades, paths, weights = [], [], []
+    trades, positions, paths, weights = [], [], [], []
     columns: list = []
+    ids = 0
     for k, (report, (lo, hi)) in enumerate(zip(parts, spans)):
         values[done - base:lo - base] = value
         values[lo - base:hi - base] = report.creturn.to_numpy() * value
+        start_value = value
         value = float(values[hi - 1 - base])
         done = hi
-        t = report.trades.copy()
         offset = lo - base
+        last = k == len(parts) - 1
+        t = _chained_trades(report.trades, offset, start_value, ids, last, hi - 1 - base, dates[hi - 1])
+        pos = _chained_trades(report.positions, offset, start_value, ids, last, hi - 1 - base, dates[hi - 1])
         if len(t):
-            last = k == len(parts) - 1
-            still_open = t["exit_index"].to_numpy() < 0
-            t["entry_index"] = t["entry_index"] + offset
-            t["exit_index"] = np.where(still_open & ~last, hi - 1 - base,
-                                       np.where(still_open, -1, t["exit_index"] + offset))
-            if not last and still_open.any():
-                close_date = dates[hi - 1]
-                t.loc[still_open, "exit_date"] = close_date
-                if "exit_sig_date" in t.columns:
-                    t.loc[still_open, "exit_sig_date"] = close_date
-                if "period" in t.columns:
-                    t.loc[still_open, "period"] = t.loc[still_open, "exit_index"] - t.loc[still_open, "entry_index"]
+            ids = int(t["position_id"].max()) + 1
         trades.append(t)
+        positions.append(pos)
+        book = report._money()
+        if book is None:
+            traded[:] = np.nan
+            held = None
+        else:
+            traded[lo - base:hi - base] = book.traded * start_value
+            part_held = report._held()
+            if held is not None and part_held is not None:
+                held[lo - base:hi - base] = part_held * start_value
+            else:
+                held = None
+            if not last and report._raw is not None and report._raw.ledger is not None:
+                # The holdings still open are sold at the end of the window: the next one starts from cash.
+                open_value = report._raw.ledger["exit_value"][report._raw.trades[:, 2] < 0]
+                traded[hi - 1 - base] += float(np.abs(open_value).sum()) * start_value
         paths.append(report.paths)
         w, executed = report._rows()
         if w is not None and len(executed):
@@ -369,6 +380,8 @@ def _chain(parts: list[Report], spans: list[tuple[int, int]], dates: pd.Datetime
     creturn = pd.Series(values, index=dates[base:end], name="creturn")
     non_empty = [t for t in trades if len(t)]
     trade_table = pd.concat(non_empty, ignore_index=True) if non_empty else parts[-1].trades.iloc[:0].copy()
+    non_empty = [p for p in positions if len(p)]
+    position_table = pd.concat(non_empty, ignore_index=True) if non_empty else parts[-1].positions.iloc[:0].copy()
     path_table = None
     if all(p is not None for p in paths):
         path_table = pd.concat(paths, ignore_index=True)
@@ -379,8 +392,40 @@ def _chain(parts: list[Report], spans: list[tuple[int, int]], dates: pd.Datetime
         executed_all = np.arange(len(weight_table), dtype=np.int64)
     return _ChainedReport(
         creturn, trades=trade_table, paths=path_table, weights=weight_table, executed=executed_all,
-        params=params, benchmark=benchmark, name=name, parts=parts,
+        params=params, benchmark=benchmark, name=name, parts=parts, positions=position_table,
+        traded=traded, held=held,
     )
+
+
+def _chained_trades(table: pd.DataFrame, offset: int, start_value: float, ids: int, last: bool, close_bar: int,
+                    close_date: pd.Timestamp) -> pd.DataFrame:
+    """A window's trade or position table placed on the chained curve.
+
+    Bars are shifted by ``offset``, money scaled by the window's starting
+    value and position ids by ``ids``; a holding still open at the end of a
+    window that is not the last is closed there (by the rebalance to cash
+    that starts the next window from nothing).
+    """
+    t = table.copy()
+    if not len(t):
+        return t
+    still_open = t["exit_index"].to_numpy() < 0
+    t["entry_index"] = t["entry_index"] + offset
+    t["exit_index"] = np.where(still_open & ~last, close_bar, np.where(still_open, -1, t["exit_index"] + offset))
+    for money in ("invested", "pnl", "costs", "shares"):
+        if money in t.columns:
+            t[money] = t[money] * start_value
+    if "position_id" in t.columns:
+        t["position_id"] = t["position_id"] + ids
+    if not last and still_open.any():
+        t.loc[still_open, "exit_date"] = close_date
+        if "exit_sig_date" in t.columns:
+            t.loc[still_open, "exit_sig_date"] = close_date
+        if "exit_reason" in t.columns:
+            t.loc[still_open, "exit_reason"] = "rebalance"
+        if "period" in t.columns:
+            t.loc[still_open, "period"] = t.loc[still_open, "exit_index"] - t.loc[still_open, "entry_index"]
+    return t
 
 
 @dataclass
