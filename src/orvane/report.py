@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import itertools
+import operator
 import os
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
@@ -243,13 +244,19 @@ class Report:
             columns = pd.MultiIndex.from_product([EXCURSION_FIELDS, offsets], names=["field", "bars"])
             self._paths = pd.DataFrame(blocks.transpose(0, 2, 1).reshape(len(exc), -1), columns=columns)
 
-    def _rows(self) -> tuple:
-        """The weight rows of the run and the indices of those the engine traded."""
+    def _executed_rows(self) -> np.ndarray:
+        """The indices of the weight rows the engine traded."""
         if self._executed is None and self._raw is not None:
             p = self._raw.prepared
             self._executed = executed_rows(p.price_index, p.pos_index, p.resample)
+        return self._executed if self._executed is not None else np.empty(0, dtype=np.int64)
+
+    def _rows(self) -> tuple:
+        """The weight rows of the run and the indices of those the engine traded."""
+        executed = self._executed_rows()
+        if self._weights is None and self._raw is not None:
+            p = self._raw.prepared
             self._weights = pd.DataFrame(p.pos_values, index=p.pos_dates, columns=p.stocks)
-        executed = self._executed if self._executed is not None else np.empty(0, dtype=np.int64)
         return self._weights, executed
 
     def actions(self) -> pd.DataFrame:
@@ -304,20 +311,36 @@ class Report:
         """Drawdown of the equity curve at each bar (<= 0)."""
         return _stats.drawdown(self.creturn)
 
+    def _trade_bars(self) -> tuple[np.ndarray, np.ndarray]:
+        """Entry and exit bar of every trade (exit -1 while open), without assembling the trade table."""
+        if self._trades is None and self._raw is not None:
+            rows = self._raw.trades
+            return rows[:, 1], rows[:, 2]
+        return self.trades["entry_index"].to_numpy(), self.trades["exit_index"].to_numpy()
+
+    def _trade_figures(self) -> dict:
+        """The trade statistics of :meth:`stats`, from the engine's records when the table is not built."""
+        raw = self._raw
+        if self._trades is not None or raw is None:
+            return _stats.trade_stats(self.trades)
+        # The trade's return is the last value of its excursion record.
+        returns = np.fromiter(map(operator.itemgetter(-1), raw.excursions), dtype=np.float64, count=len(raw.excursions))
+        return _stats.trade_figures(returns, raw.trades[:, 2] != -1)
+
     def _active(self) -> pd.Series:
         """The equity curve from the bar before the first trade on (flat lead-in dropped)."""
-        if len(self.trades) == 0:
+        entry, _ = self._trade_bars()
+        if len(entry) == 0:
             return self.creturn
-        first = int(self.trades["entry_index"].min())
+        first = int(entry.min())
         return self.creturn.iloc[max(first - 1, 0):]
 
     def exposure(self) -> float:
         """Fraction of the bars since the first trade at whose close something is held."""
         n = len(self.creturn)
-        if len(self.trades) == 0 or n == 0:
+        entry, exit_ = self._trade_bars()
+        if len(entry) == 0 or n == 0:
             return 0.0
-        entry = self.trades["entry_index"].to_numpy()
-        exit_ = self.trades["exit_index"].to_numpy()
         end = np.where(exit_ < 0, n, exit_)
         count = np.zeros(n + 1, dtype=np.int64)
         np.add.at(count, entry, 1)
@@ -334,13 +357,21 @@ class Report:
         whose gross weight exceeds 1 scaled down to 1, per year of the
         equity curve.
         """
-        weights, executed = self._rows()
-        if weights is None or len(executed) == 0 or len(self.creturn) < 2:
+        executed = self._executed_rows()
+        if self._weights is not None:
+            values: Optional[np.ndarray] = self._weights.to_numpy()
+        else:
+            values = self._raw.prepared.pos_values if self._raw is not None else None
+        if values is None or len(executed) == 0 or len(self.creturn) < 2:
             return 0.0
-        w = weights.to_numpy()[executed]
+        w = values[executed]
         gross = np.abs(w).sum(axis=1, keepdims=True)
-        w = w / np.maximum(gross, 1.0)
-        change = np.abs(np.diff(np.vstack([np.zeros((1, w.shape[1])), w]), axis=0)).sum() / 2.0
+        np.divide(w, np.maximum(gross, 1.0), out=w)
+        # Row to row changes, the first from cash; one C-ordered array, summed in one pass.
+        steps = np.empty(w.shape)
+        steps[0] = w[0]
+        np.subtract(w[1:], w[:-1], out=steps[1:])
+        change = np.abs(steps, out=steps).sum() / 2.0
         years = _stats._years(self._active().index)
         return float(change / years) if years > 0 else float("nan")
 
@@ -401,7 +432,7 @@ class Report:
             extra["missing_prices"] = gaps.summary()
         return _stats.summary(
             self._active(),
-            trades=self.trades,
+            trades=self._trade_figures(),
             exposure=self.exposure(),
             turnover=self.turnover(),
             benchmark=bench,

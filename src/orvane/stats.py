@@ -17,7 +17,7 @@ figures for the same curve:
 from __future__ import annotations
 
 import math
-from typing import Optional
+from typing import Mapping, Optional, Union
 
 import numpy as np
 import pandas as pd
@@ -36,6 +36,7 @@ __all__ = [
     "yearly_returns",
     "monthly_returns",
     "trade_stats",
+    "trade_figures",
     "benchmark_stats",
     "summary",
 ]
@@ -247,15 +248,21 @@ def trade_stats(trades: pd.DataFrame) -> dict:
     Trades still open at the end are counted in ``trades`` but left out of
     the other figures.
     """
-    n = len(trades)
-    closed = trades[trades["exit_date"].notna()] if n else trades
-    r = closed["return"].to_numpy(dtype=float) if n else np.empty(0)
+    if not len(trades):
+        return trade_figures(np.empty(0), np.empty(0, dtype=bool))
+    return trade_figures(trades["return"].to_numpy(dtype=float), trades["exit_date"].notna().to_numpy())
+
+
+def trade_figures(trade_returns: np.ndarray, closed: np.ndarray) -> dict:
+    """:func:`trade_stats` from the trades' returns and whether each trade is closed, in trade order."""
+    n = len(trade_returns)
+    r = trade_returns[closed]
     r = r[np.isfinite(r)]
     wins, losses = r[r > 0], r[r < 0]
     gain, loss = float(wins.sum()), float(-losses.sum())
     return {
         "trades": n,
-        "open_trades": n - len(closed),
+        "open_trades": n - int(np.count_nonzero(closed)),
         "win_rate": float(len(wins) / len(r)) if len(r) else float("nan"),
         "profit_factor": (gain / loss if loss > 0 else (float("inf") if gain > 0 else float("nan"))),
         "avg_win": float(wins.mean()) if len(wins) else float("nan"),
@@ -307,7 +314,7 @@ def benchmark_stats(
 
 def summary(
     equity: pd.Series,
-    trades: Optional[pd.DataFrame] = None,
+    trades: Union[pd.DataFrame, Mapping, None] = None,
     exposure: Optional[float] = None,
     turnover: Optional[float] = None,
     benchmark: Optional[pd.Series] = None,
@@ -320,7 +327,8 @@ def summary(
     ``periods_per_year`` (inferred from the dates of ``equity`` when None)
     is part of the result, so the annualisation behind volatility, Sharpe,
     Sortino and alpha is always stated next to them.  ``extra`` entries come
-    before the yearly returns.
+    before the yearly returns.  ``trades`` is the trade table or its figures
+    from :func:`trade_figures`.
     """
     ppy = _periods(equity, periods_per_year)
     rets = returns(equity)
@@ -342,7 +350,7 @@ def summary(
         "periods_per_year": ppy,
     }
     if trades is not None:
-        out.update(trade_stats(trades))
+        out.update(trade_stats(trades) if isinstance(trades, pd.DataFrame) else trades)
     if exposure is not None:
         out["exposure"] = exposure
     if turnover is not None:
