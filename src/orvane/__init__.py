@@ -16,7 +16,7 @@ from .inputs import DataWarning, InputError, Prices
 from .overfit import deflated_sharpe, pbo
 from .report import Report
 from .simulate import backtest
-from .sweep import sweep
+from .sweeps import sweep
 from .walkforward import walk_forward
 
 __version__ = "0.1.0"
