@@ -247,17 +247,23 @@ def price_flags(prepared: "Prepared", touched_exit: bool) -> "Optional[PriceFlag
     an eighth of the cells): runs then read their held cells as usual.
     """
     read = _read(prepared, touched_exit)
-    flag: Optional[np.ndarray] = None
-    for cells, nan_too in read:
-        # Keys run down each column, so the flags are laid out column by column.
-        values = cells.matrix.T
-        part = _flagged(values, nan_too)
-        flag = part if flag is None else np.logical_or(flag, part, out=flag)
-    assert flag is not None
-    keys = np.flatnonzero(flag)
-    if len(keys) > flag.size * _MAX_FLAGGED_SHARE:
-        return None
-    return PriceFlags(touched_exit, keys)
+    n_bars, n_columns = prepared.price_values.shape
+    limit = int(n_bars * n_columns * _MAX_FLAGGED_SHARE)
+    # A few columns at a time, so that the temporary flags stay small.
+    step = max(_CHUNK // max(n_bars, 1), 1)
+    found, count = [], 0
+    for lo in range(0, n_columns, step):
+        # Keys run down each column: the flags are laid out column by column.
+        flag = np.zeros((min(lo + step, n_columns) - lo, n_bars), dtype=bool)
+        for cells, nan_too in read:
+            flag |= _flagged(cells.matrix[:, lo:lo + step].T, nan_too)
+        keys = np.flatnonzero(flag)
+        keys += lo * n_bars
+        count += len(keys)
+        if count > limit:
+            return None
+        found.append(keys)
+    return PriceFlags(touched_exit, np.concatenate(found) if found else np.empty(0, dtype=np.int64))
 
 
 def scan_holdings(prepared: "Prepared", trades: np.ndarray, touched_exit: bool) -> HeldGaps:

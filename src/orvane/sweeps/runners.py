@@ -14,6 +14,7 @@ goes in three sizes, asked for in turn by a worker that lacks it:
 from __future__ import annotations
 
 import contextlib
+import gc
 import multiprocessing
 import os
 import pickle
@@ -234,9 +235,18 @@ def make_runner(executor: Any, payload: Payload, max_workers: Optional[int], n_b
         initial: Any = payload if data is None else data.sized(1)
 
         def start() -> Executor:
-            return ProcessPoolExecutor(
+            pool = ProcessPoolExecutor(
                 max_workers=workers, mp_context=context, initializer=install, initargs=(initial,)
             )
+            if forks:
+                # The pool forks its workers at its first task.  This process's objects are frozen
+                # meanwhile, so the workers' collector never writes to them and copies their pages.
+                gc.freeze()
+                try:
+                    pool.submit(int)
+                finally:
+                    gc.unfreeze()
+            return pool
 
         try:
             return ExecutorRunner(start(), data, payload, workers, start=start)

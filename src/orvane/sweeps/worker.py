@@ -29,9 +29,10 @@ from ..inputs import InputError, Prepared, prepare
 from ..overfit import report_moments
 from ..simulate import ENGINE_LOCK, run_backtest
 from ..stats import infer_periods_per_year
+from . import shared
 from .grid import cache_key
 from .results import Outcome
-from .shared import SharedData, attach, load
+from .shared import SharedData
 
 __all__ = ["Payload", "NEED_DATA", "install", "install_here", "forget", "run_batch", "current", "describe"]
 
@@ -145,10 +146,10 @@ def install(data: Any) -> Optional[WorkerState]:
             return state
         memory = None
         if isinstance(data, SharedData):
-            memory = attach(data)
+            memory = shared.attach(data)
             if memory is None:
                 return None
-            payload = load(data, memory)
+            payload = shared.load(data, memory)
         elif isinstance(data, (bytes, bytearray)):
             payload = pickle.loads(data)
             if state is not None and state.payload.token == payload.token:
@@ -176,12 +177,11 @@ def _unmap(state: Optional[WorkerState]) -> None:
         return
     memory = state.memory
     del state
-    # The tables may sit in reference cycles; once they are gone the mapping can close now.
-    gc.collect()
     try:
         memory.close()
     except BufferError:
-        # A table of the sweep is still referenced somewhere; the mapping goes when it does.
+        # The engine keeps the price arrays of its last run until its next one (and a strategy
+        # may keep a table of its own): the mapping goes with the last of them.
         pass
 
 
@@ -296,8 +296,9 @@ def _glibc() -> Any:
 
 _M_TRIM_THRESHOLD = -1
 _M_MMAP_THRESHOLD = -3
-# What glibc's own dynamic thresholds grow to for blocks of this size (32 MiB on 64-bit).
-_ROOMY = 32 << 20
+# Blocks up to this size come from (and go back to) the heap during a batch: a combination's
+# largest arrays on a universe of a few thousand stocks, at most this much kept back per worker.
+_ROOMY = 16 << 20
 _ALLOCATOR_LOCK = threading.Lock()
 _allocator_users = 0
 
@@ -307,12 +308,11 @@ def _roomy_allocator() -> Iterator[None]:
     """Let glibc keep freed memory for the next combination while a batch runs, where the environment forbids it.
 
     Dask's nanny starts workers with ``MALLOC_TRIM_THRESHOLD_`` set low, which
-    also fixes the threshold above which every block is mapped afresh at
-    128 KiB: each combination's arrays then cost a page fault per 4 KiB on
-    every run (a quarter more CPU on U1).  For the batch the two thresholds
-    are raised to the values glibc would reach by itself, and afterwards
-    they are set back to the environment's values and the free memory is
-    returned to the system, as those settings intend.
+    also fixes at 128 KiB the size above which every block is mapped afresh:
+    each combination's arrays then cost a page fault per 4 KiB on every run
+    (a quarter more CPU on U1).  For the batch both thresholds are raised to
+    16 MiB, and afterwards they are set back to the environment's values and
+    the free memory is returned to the system, as those settings intend.
     """
     global _allocator_users
     trim = os.environ.get("MALLOC_TRIM_THRESHOLD_")
