@@ -211,3 +211,16 @@ def test_stops_default_off_even_for_shorts():
     # The engine's own stop of 1.0 closes a short once its price has doubled.
     stopped = orvane.backtest(pos, px, fee_ratio=0.0, tax_ratio=0.0, stop_loss=1.0)
     assert stopped.trades["exit_date"].iloc[0] == dates[4]
+
+
+def test_turnover_scales_rows_above_a_gross_of_one(market):
+    # Rows of gross weight 2 count as the same rows halved: [1, 1, 0] -> [.5, .5, 0], [0, 1, 1] -> [0, .5, .5].
+    stocks = list(market.columns[:3])
+    dates = market.index[[300, 400]]
+    doubled = pd.DataFrame([[1.0, 1.0, 0.0], [0.0, 1.0, 1.0]], index=dates, columns=stocks)
+    full = orvane.backtest(doubled, market)
+    half = orvane.backtest(doubled / 2, market)
+    pd.testing.assert_series_equal(full.creturn, half.creturn)
+    # From cash: 1 / 2; then: (.5 + 0 + .5) / 2.  Per year of the curve from the bar before the first trade.
+    years = (market.index[-1] - market.index[300]).total_seconds() / (365.25 * 86400)
+    assert full.turnover() == half.turnover() == pytest.approx(1.0 / years, rel=1e-12)

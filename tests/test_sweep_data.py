@@ -275,3 +275,4 @@ def test_the_collector_is_paused_only_during_the_sweep(market) -> None:
         assert not gc.isenabled()
     finally:
         gc.enable()
+

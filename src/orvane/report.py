@@ -365,8 +365,11 @@ class Report:
         if values is None or len(executed) == 0 or len(self.creturn) < 2:
             return 0.0
         w = values[executed]
-        gross = np.abs(w).sum(axis=1, keepdims=True)
-        np.divide(w, np.maximum(gross, 1.0), out=w)
+        gross = np.abs(w).sum(axis=1)
+        # Rows of gross weight up to 1 are divided by 1, which leaves them as they are.
+        over = gross > 1.0
+        if over.any():
+            w[over] /= gross[over, None]
         # Row to row changes, the first from cash; one C-ordered array, summed in one pass.
         steps = np.empty(w.shape)
         steps[0] = w[0]
