@@ -73,15 +73,31 @@ class Segment:
     @classmethod
     def create(cls, size: int) -> Optional["Segment"]:
         """A new segment of ``size`` bytes, or None when the host cannot give one."""
-        name = f"{SEGMENT_PREFIX}{os.getpid()}-{secrets.token_hex(8)}"
-        try:
-            if os.name == "nt":
+        if os.name == "nt":
+            # A named mapping that exists already would be opened, not created: the name is long.
+            name = f"{SEGMENT_PREFIX}{os.getpid()}-{secrets.token_hex(16)}"
+            try:
                 return cls(name, size, mmap.mmap(-1, size, tagname=name), tracked=False)
+            except (OSError, ValueError):
+                return None
+        try:
             import _posixshmem
-
-            fd = _posixshmem.shm_open(_posix_name(name), os.O_CREAT | os.O_EXCL | os.O_RDWR, mode=0o600)
-        except (OSError, ImportError, ValueError):
+        except ImportError:
             return None
+        for _ in range(3):
+            # Short enough for macOS, whose names have at most 31 characters.
+            name = f"{SEGMENT_PREFIX}{os.getpid()}-{secrets.token_hex(4)}"
+            try:
+                fd = _posixshmem.shm_open(_posix_name(name), os.O_CREAT | os.O_EXCL | os.O_RDWR, mode=0o600)
+                break
+            except FileExistsError:
+                continue
+            except (OSError, ValueError):
+                return None
+        else:
+            return None
+        # Should this process die before it unlinks the segment, the resource tracker will.
+        tracked = _track(name, True)
         try:
             # Reserving the pages now fails here when shared memory is short,
             # instead of killing the process with SIGBUS when a page is first written.
@@ -91,18 +107,12 @@ class Segment:
                 os.ftruncate(fd, size)
             memory = mmap.mmap(fd, size)
         except (OSError, ValueError):
-            os.close(fd)
             _unlink(name)
+            if tracked:
+                _track(name, False)
             return None
-        os.close(fd)
-        # Should this process die before it unlinks the segment, the resource tracker will.
-        from multiprocessing import resource_tracker
-
-        try:
-            resource_tracker.register(_posix_name(name), "shared_memory")
-            tracked = True
-        except Exception:
-            tracked = False
+        finally:
+            os.close(fd)
         return cls(name, size, memory, tracked)
 
     def release(self) -> None:
@@ -114,17 +124,26 @@ class Segment:
         if os.name != "nt":
             _unlink(self.name)
             if self._tracked:
-                from multiprocessing import resource_tracker
-
-                try:
-                    resource_tracker.unregister(_posix_name(self.name), "shared_memory")
-                except Exception:
-                    pass
+                _track(self.name, False)
         try:
             memory.close()
         except BufferError:
             # A view of it is still alive somewhere; the mapping goes when that view does.
             pass
+
+
+def _track(name: str, register: bool) -> bool:
+    """(Un)register a segment with the standard library's resource tracker; False when it cannot."""
+    from multiprocessing import resource_tracker
+
+    try:
+        if register:
+            resource_tracker.register(_posix_name(name), "shared_memory")
+        else:
+            resource_tracker.unregister(_posix_name(name), "shared_memory")
+    except Exception:
+        return False
+    return True
 
 
 def _unlink(name: str) -> None:
