@@ -184,6 +184,15 @@ def test_a_worker_that_cannot_map_the_segment_is_sent_the_pickle(market, monkeyp
     assert "SharedData" in far.received and "bytes" in far.received
 
 
+def test_without_shared_memory_the_workers_get_the_pickle(market, monkeypatch) -> None:
+    # Where no segment can be had (shared memory too small, say), the data is pickled as before.
+    serial = orvane.sweep(momentum_position_strategy, market, GRID, options=OPTIONS, executor="serial")
+    monkeypatch.setattr(shared.Segment, "create", classmethod(lambda cls, size: None))
+    table = orvane.sweep(momentum_position_strategy, market, GRID, options=OPTIONS, executor=spawn_pool(monkeypatch),
+                         max_workers=2)
+    pd.testing.assert_frame_equal(serial, table, check_exact=True)
+
+
 def momentum_position_strategy(prices: orvane.Prices, top: int) -> pd.DataFrame:
     return momentum_position(prices.close, top=top, lookback=60, skip=5)
 
