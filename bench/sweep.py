@@ -21,6 +21,7 @@ import platform
 import resource
 import sys
 import time
+import warnings
 from typing import Any, Optional
 
 import numpy as np
@@ -86,7 +87,7 @@ class TopN:
         return pd.DataFrame(weights, index=self.dates, columns=self.columns)
 
 
-def build(quick: bool) -> tuple[pd.DataFrame, TopN, dict, dict, tuple[int, int]]:
+def build(quick: bool, small_grid: bool = False) -> tuple[pd.DataFrame, TopN, dict, dict, tuple[int, int]]:
     u = U.u1(500, 1000) if quick else U.u1()
     dates = pd.DatetimeIndex(u.dates)
     close = pd.DataFrame(u.close, index=dates, columns=u.price_columns)
@@ -99,7 +100,7 @@ def build(quick: bool) -> tuple[pd.DataFrame, TopN, dict, dict, tuple[int, int]]
         "excursion_window": 20,
         "excursion_window_step": 5,
     }
-    grid = QUICK_GRID if quick else FULL_GRID
+    grid = QUICK_GRID if quick or small_grid else FULL_GRID
     return close, strategy, options, grid, u.shape
 
 
@@ -116,8 +117,42 @@ def shared_cpu_note() -> str:
             " other sessions run, more worker processes do not get this one more CPU time)")
 
 
+def _proc_cpu(pid: str) -> float:
+    """CPU seconds of a process and of its children that it has waited for, from /proc."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    # utime, stime, cutime, cstime are fields 14-17 of the line, 12-15 after the command name.
+    return sum(int(x) for x in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
+def _descendants() -> list[str]:
+    children: dict[str, list[str]] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    children.setdefault(f.read().rsplit(")", 1)[1].split()[1], []).append(entry)
+            except OSError:
+                pass
+    out, todo = [], [str(os.getpid())]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            out.append(child)
+            todo.append(child)
+    return out
+
+
 def cpu_seconds() -> float:
-    """CPU time of this process and of its finished children (the pool's workers)."""
+    """CPU time of this process and of every process below it, running or finished.
+
+    A finished process's time is in its parent's count of waited-for children, so
+    the pool's workers, Dask's nannies and their workers are all counted.
+    """
+    if os.path.exists("/proc/self/stat"):
+        return _proc_cpu("self") + sum(_proc_cpu(pid) for pid in _descendants())
     total = 0.0
     for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
         usage = resource.getrusage(who)
@@ -141,14 +176,18 @@ def run_mode(label: str, close: pd.DataFrame, strategy: TopN, grid: dict, option
 def main(argv: Optional[list[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="500 stocks x 1,000 bars, 96 combinations")
+    parser.add_argument("--small-grid", action="store_true", help="U1 itself with the 96 combinations of --quick")
     parser.add_argument("--workers", default="1,2", help="process pool sizes to time (default 1,2)")
     parser.add_argument("--no-serial", action="store_true", help="skip the in-process run")
-    parser.add_argument("--dask", action="store_true", help="also time a local Dask cluster of 2 worker processes")
+    parser.add_argument("--dask", action="store_true", help="also time a local Dask cluster of worker processes")
+    parser.add_argument("--dask-workers", type=int, default=2, help="worker processes of the Dask cluster (default 2)")
     parser.add_argument("--json", help="write the figures to this file")
     args = parser.parse_args(argv)
 
     t0 = time.perf_counter()
-    close, strategy, options, grid, shape = build(args.quick)
+    # U1 holds stocks through NaN runs; every run would say so.
+    warnings.simplefilter("ignore", orvane.DataWarning)
+    close, strategy, options, grid, shape = build(args.quick, args.small_grid)
     n_combos = int(np.prod([len(v) for v in grid.values()]))
     print(f"orvane.sweep benchmark: U1 {shape[1]} stocks x {shape[0]} bars, {n_combos} combinations"
           f" ({' x '.join(f'{len(v)} {k}' for k, v in grid.items())})")
@@ -195,13 +234,27 @@ def main(argv: Optional[list[str]] = None) -> int:
     if args.dask:
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        workers = args.dask_workers
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                           dashboard_address=None) as cluster, Client(cluster) as client:
+            # The workers import orvane before the timing, as a pool's processes do at start-up.
+            client.run(lambda: __import__("orvane") and None)
             table, seconds = run_mode("dask", close, strategy, grid, options, client, None)
-        rows.append({"executor": "dask 2 workers", "workers": 2, "seconds": seconds, "combos_per_s": n_combos / seconds})
-        print(f"  {'dask 2':<12} {seconds:8.1f} s  {n_combos / seconds:8.2f} combinations/s (cluster start not timed)")
+        load = os.getloadavg()[0]
+        cpu = table.attrs.pop("cpu_seconds")
+        label = f"dask {workers}"
+        rows.append({"executor": f"dask {workers} workers", "workers": workers, "seconds": seconds,
+                     "combos_per_s": n_combos / seconds, "cpu_seconds": cpu, "load_1min": load})
+        print(f"  {label:<12} {seconds:8.1f} s  {n_combos / seconds:8.2f} combinations/s"
+              f"  {cpu / seconds:4.2f} CPUs busy  {cpu / n_combos * 1e3:6.1f} ms CPU per combination"
+              f"  (load average {load:.1f}; cluster start not timed)", flush=True)
         if reference is not None:
             pd.testing.assert_frame_equal(reference, table, check_exact=True)
+        pool = next((r for r in rows if r["workers"] == workers and r["executor"].endswith(("process", "processes"))),
+                    None)
+        if pool is not None:
+            print(f"dask / process pool with {workers} workers: {rows[-1]['combos_per_s'] / pool['combos_per_s']:.2f}x"
+                  f" the combinations per second, {cpu / pool['cpu_seconds']:.2f}x the CPU time")
 
     if reference is not None and len(rows) > 1:
         print("all tables identical")

@@ -14,7 +14,7 @@ pytest.importorskip("orvane.core.portsim")
 
 import orvane  # noqa: E402
 from orvane.datasets import momentum_position  # noqa: E402
-from orvane.sweep import expand_grid  # noqa: E402
+from orvane.sweeps import expand_grid  # noqa: E402
 
 # The synthetic market suspends and delists stocks that these strategies hold.
 pytestmark = pytest.mark.filterwarnings("ignore::orvane.DataWarning")

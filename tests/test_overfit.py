@@ -12,7 +12,7 @@ import pytest
 
 import orvane
 from orvane.datasets import momentum_position
-from orvane.sweep import expand_grid
+from orvane.sweeps import expand_grid
 from orvane.overfit import deflated_sharpe_ratio, expected_max_sharpe, probabilistic_sharpe, return_moments
 
 # The synthetic market suspends stocks now and then; these tests are not about that.

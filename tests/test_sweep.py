@@ -14,7 +14,7 @@ import pytest
 
 import orvane
 from orvane.datasets import momentum_position
-from orvane.sweep import expand_grid
+from orvane.sweeps import expand_grid
 
 # The synthetic market lists, delists and suspends stocks, and the strategies
 # here hold some of them through their gaps: each run says so with a
@@ -180,7 +180,7 @@ def test_dask_cluster_gives_the_serial_table(position, market, tmp_path) -> None
             strategy, market, grid, options=OPTIONS, executor=client.get_executor(), batch_size=1
         )
         # The workers let go of the sweep's data when it ends.
-        held = client.run(lambda: __import__("sys").modules["orvane.sweep"]._STATE is not None)
+        held = client.run(lambda: __import__("sys").modules["orvane.sweeps.worker"].current() is not None)
     pd.testing.assert_frame_equal(serial, on_client, check_exact=True)
     pd.testing.assert_frame_equal(serial_strategy, on_executor, check_exact=True)
     pids = log.read_text().split()

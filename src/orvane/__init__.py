@@ -17,8 +17,6 @@ The names are imported on first use, so that a tool importing a small part
 from __future__ import annotations
 
 import importlib
-import sys
-import types
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -27,7 +25,7 @@ if TYPE_CHECKING:
     from .overfit import deflated_sharpe, pbo
     from .report import Report, RuinWarning
     from .simulate import backtest
-    from .sweep import sweep
+    from .sweeps import sweep
     from .walkforward import walk_forward
 
 __version__ = "0.1.0"
@@ -35,7 +33,7 @@ __version__ = "0.1.0"
 # Public name -> the module that defines it (a submodule for ``datasets``).
 _HOMES = {
     "backtest": ".simulate",
-    "sweep": ".sweep",
+    "sweep": ".sweeps",
     "walk_forward": ".walkforward",
     "deflated_sharpe": ".overfit",
     "pbo": ".overfit",
@@ -61,23 +59,6 @@ __all__ = [
     "datasets",
     "__version__",
 ]
-
-
-class _Package(types.ModuleType):
-    """The package module; ``orvane.sweep`` stays the function when its submodule is imported.
-
-    Importing a submodule sets it as an attribute of its package, which
-    would hide the function :func:`orvane.sweep.sweep` behind the module of
-    the same name.
-    """
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        if name == "sweep" and isinstance(value, types.ModuleType):
-            value = value.sweep
-        super().__setattr__(name, value)
-
-
-sys.modules[__name__].__class__ = _Package
 
 
 def __getattr__(name: str) -> Any:

@@ -21,6 +21,19 @@ def _student_t(rng: np.random.Generator, dof: float, shape: tuple) -> np.ndarray
     return rng.standard_t(dof, size=shape) * np.sqrt((dof - 2.0) / dof)
 
 
+def _t_scales(rng: np.random.Generator, dof: float, shape: tuple) -> np.ndarray:
+    """Scales that make a standard normal draw Student-t with ``dof`` degrees of freedom and unit variance.
+
+    ``z * sqrt((dof - 2) / (2 g))`` with ``g`` ~ Gamma(dof / 2) is such a draw.
+    """
+    return np.sqrt((dof - 2.0) / (2.0 * rng.standard_gamma(dof / 2.0, size=shape)))
+
+
+# Bars that share one volatility scale of a stock (about a month), and rows generated at a time.
+_VOL_BARS = 21
+_BLOCK_ROWS = 12 * _VOL_BARS
+
+
 def sample_market(
     n_stocks: int = 300,
     years: float = 10.0,
@@ -32,9 +45,10 @@ def sample_market(
 
     Returns are a market factor plus a sector factor plus stock noise, all
     Student-t distributed (fat tails), with stock-specific drift and
-    volatility.  Some stocks list after the start or delist before the end
-    (NaN outside their life), and trading is suspended now and then (NaN
-    gaps on all four fields).
+    volatility; a stock's noise keeps one volatility scale for about a
+    month at a time (volatility clusters).  Some stocks list after the
+    start or delist before the end (NaN outside their life), and trading is
+    suspended now and then (NaN gaps on all four fields).
 
     Parameters
     ----------
@@ -57,54 +71,130 @@ def sample_market(
     """
     if n_stocks < 1 or n_sectors < 1 or years <= 0:
         raise ValueError("n_stocks and n_sectors must be at least 1 and years positive")
-    rng = np.random.default_rng(seed)
     n_bars = max(int(round(years * 252)), 2)
     dates = pd.bdate_range(start=start, periods=n_bars)
-    sector = rng.integers(0, n_sectors, size=n_stocks)
+    # One generator for the few per-stock and per-bar numbers, and one per
+    # bars x stocks stream, each drawn row block after row block (so the
+    # data does not depend on the size of the blocks).
+    small, noise_rng, gap_rng, spread_rng, high_rng, low_rng = (
+        np.random.default_rng(s) for s in np.random.SeedSequence(seed).spawn(6)
+    )
+    sector = small.integers(0, n_sectors, size=n_stocks)
+    market = 0.0003 + 0.010 * _student_t(small, 4.0, (n_bars,))
+    sectors = 0.008 * _student_t(small, 4.0, (n_bars, n_sectors))
+    beta = small.uniform(0.6, 1.4, size=n_stocks)
+    idio_vol = small.uniform(0.010, 0.030, size=n_stocks)
+    drift = small.normal(0.0001, 0.0004, size=n_stocks)
+    log_start = small.uniform(np.log(8.0), np.log(400.0), size=n_stocks)
+    n_vol = -(-n_bars // _VOL_BARS)
+    noise_scale = _t_scales(small, 3.5, (n_vol, n_stocks)) * idio_vol
+    # An exponential draw times these scales: a spread of about half the day's volatility, fat-tailed.
+    spread_scale = _t_scales(small, 4.0, (n_vol, n_stocks)) * (idio_vol * 0.5)
+    first_bar, end_bar, gaps = _lives(small, n_bars, n_stocks)
 
-    market = 0.0003 + 0.010 * _student_t(rng, 4.0, (n_bars, 1))
-    sectors = 0.008 * _student_t(rng, 4.0, (n_bars, n_sectors))
-    beta = rng.uniform(0.6, 1.4, size=n_stocks)
-    idio_vol = rng.uniform(0.010, 0.030, size=n_stocks)
-    drift = rng.normal(0.0001, 0.0004, size=n_stocks)
-    noise = _student_t(rng, 3.5, (n_bars, n_stocks)) * idio_vol
-    log_ret = drift + beta * market + sectors[:, sector] + noise
-    log_ret = np.clip(log_ret, -0.5, 0.5)
+    close = np.empty((n_bars, n_stocks))
+    open_ = np.empty_like(close)
+    high = np.empty_like(close)
+    low = np.empty_like(close)
+    # Work space of one block; the draws are single precision, which is plenty for synthetic noise.
+    draw = np.empty((_BLOCK_ROWS, n_stocks), dtype=np.float32)
+    log_ret = np.empty((_BLOCK_ROWS, n_stocks))
+    work = np.empty_like(log_ret)
+    spread = np.empty_like(log_ret)
+    log_price = log_start
+    prev_close = np.exp(log_start)
+    for lo in range(0, n_bars, _BLOCK_ROWS):
+        hi = min(lo + _BLOCK_ROWS, n_bars)
+        rows = hi - lo
+        z, r, w, sp = draw[:rows], log_ret[:rows], work[:rows], spread[:rows]
 
-    start_price = np.exp(rng.uniform(np.log(8.0), np.log(400.0), size=n_stocks))
-    close = start_price * np.exp(np.cumsum(log_ret, axis=0))
-    gap = 0.3 * np.abs(log_ret) * rng.standard_normal((n_bars, n_stocks)) + 0.002 * rng.standard_normal((n_bars, n_stocks))
-    prev_close = np.vstack([start_price[None, :], close[:-1]])
-    open_ = prev_close * np.exp(0.4 * log_ret + gap)
-    spread = np.abs(_student_t(rng, 4.0, (n_bars, n_stocks))) * idio_vol * 0.5
-    high = np.maximum(open_, close) * np.exp(spread * rng.uniform(0.2, 1.0, (n_bars, n_stocks)))
-    low = np.minimum(open_, close) * np.exp(-spread * rng.uniform(0.2, 1.0, (n_bars, n_stocks)))
+        noise_rng.standard_normal(dtype=np.float32, out=z)
+        for a in range(0, rows, _VOL_BARS):
+            np.multiply(z[a:a + _VOL_BARS], noise_scale[(lo + a) // _VOL_BARS], out=r[a:a + _VOL_BARS])
+        r += drift
+        np.multiply(market[lo:hi, None], beta, out=w)
+        r += w
+        np.take(sectors[lo:hi], sector, axis=1, out=w)
+        r += w
+        np.clip(r, -0.5, 0.5, out=r)
 
-    alive = np.ones((n_bars, n_stocks), dtype=bool)
-    listing = rng.random(n_stocks) < 0.15
-    alive[np.arange(n_bars)[:, None] < np.where(listing, rng.integers(20, n_bars - 20, n_stocks), 0)] = False
-    delisting = rng.random(n_stocks) < 0.10
-    ends = np.where(delisting, rng.integers(n_bars // 3, n_bars - 1, n_stocks), n_bars)
-    alive[np.arange(n_bars)[:, None] >= ends] = False
-    n_gaps = rng.poisson(1.5, size=n_stocks)
-    for s in np.nonzero(n_gaps)[0]:
-        for _ in range(int(n_gaps[s])):
-            first = int(rng.integers(0, n_bars))
-            alive[first:first + int(rng.integers(1, 15)), s] = False
+        c = close[lo:hi]
+        np.add(log_price, r[0], out=c[0])
+        for i in range(1, rows):
+            np.add(c[i - 1], r[i], out=c[i])
+        log_price = c[-1].copy()
+        np.exp(c, out=c)
+
+        # The open gaps from the previous close by a part of the day's move
+        # and a normal gap that widens with the size of the move.
+        o = open_[lo:hi]
+        o[0] = prev_close
+        o[1:] = c[:-1]
+        prev_close = c[-1].copy()
+        np.multiply(r, 0.3, out=w)
+        np.square(w, out=w)
+        w += 0.002**2
+        np.sqrt(w, out=w)
+        gap_rng.standard_normal(dtype=np.float32, out=z)
+        w *= z
+        np.multiply(r, 0.4, out=sp)
+        w += sp
+        o *= np.exp(w, out=w)
+
+        # High and low reach beyond the body of the bar by a fat-tailed spread.
+        spread_rng.standard_exponential(dtype=np.float32, out=z)
+        for a in range(0, rows, _VOL_BARS):
+            np.multiply(z[a:a + _VOL_BARS], spread_scale[(lo + a) // _VOL_BARS], out=sp[a:a + _VOL_BARS])
+        h, l_ = high[lo:hi], low[lo:hi]
+        np.maximum(o, c, out=h)
+        high_rng.random(dtype=np.float32, out=z)
+        np.multiply(z, 0.8, out=w)
+        w += 0.2
+        w *= sp
+        h *= np.exp(w, out=w)
+        np.minimum(o, c, out=l_)
+        low_rng.random(dtype=np.float32, out=z)
+        np.multiply(z, -0.8, out=w)
+        w -= 0.2
+        w *= sp
+        l_ *= np.exp(w, out=w)
+
+        bars = np.arange(lo, hi)[:, None]
+        dead = (bars < first_bar) | (bars >= end_bar)
+        for values in (o, h, l_, c):
+            # Prices are quoted in cents and never reach zero.
+            np.round(values, 2, out=values)
+            np.maximum(values, 0.01, out=values)
+            values[dead] = np.nan
+    for stock, first, length in gaps:
+        for values in (open_, high, low, close):
+            values[first:first + length, stock] = np.nan
 
     names = [f"SYN{i:04d}" for i in range(n_stocks)]
-    frames = {}
-    for name, values in (("open", open_), ("high", high), ("low", low), ("close", close)):
-        # Prices are quoted in cents and never reach zero.
-        values = np.maximum(np.round(values, 2), 0.01)
-        values[~alive] = np.nan
-        frames[name] = pd.DataFrame(values, index=dates, columns=names)
+    frames = {
+        name: pd.DataFrame(values, index=dates, columns=names, copy=False)
+        for name, values in (("open", open_), ("high", high), ("low", low), ("close", close))
+    }
     meta = {
         "note": SYNTHETIC_NOTE,
         "sectors": pd.Series([f"sector {k}" for k in sector], index=names, name="sector"),
         "seed": seed,
     }
     return Prices(frames["close"], frames["open"], frames["high"], frames["low"], meta=meta)
+
+
+def _lives(rng: np.random.Generator, n_bars: int, n_stocks: int) -> tuple[np.ndarray, np.ndarray, list]:
+    """Each stock's first bar and end bar (listings and delistings), and its suspensions (stock, first bar, bars)."""
+    listing = rng.random(n_stocks) < 0.15
+    first_bar = np.where(listing, rng.integers(20, max(n_bars - 20, 21), n_stocks), 0)
+    delisting = rng.random(n_stocks) < 0.10
+    end_bar = np.where(delisting, rng.integers(n_bars // 3, n_bars - 1, n_stocks), n_bars)
+    n_gaps = rng.poisson(1.5, size=n_stocks)
+    gaps = []
+    for stock in np.flatnonzero(n_gaps):
+        for _ in range(int(n_gaps[stock])):
+            gaps.append((int(stock), int(rng.integers(0, n_bars)), int(rng.integers(1, 15))))
+    return first_bar, end_bar, gaps
 
 
 def momentum_position(close: pd.DataFrame, top: int = 20, lookback: int = 252, skip: int = 21) -> pd.DataFrame:

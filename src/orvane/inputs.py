@@ -539,6 +539,8 @@ class Prepared:
     stocks: pd.Index
     pos2price: np.ndarray = field(default_factory=lambda: np.empty(0, dtype=np.int64))
     meta: dict = field(default_factory=dict)
+    # The cells the held-price check flags, indexed once for runs that share these arrays (see orvane.gaps).
+    price_flags: Any = None
 
     def engine_args(self) -> tuple:
         """The eleven array arguments of ``backtest_`` in order."""

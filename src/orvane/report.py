@@ -417,13 +417,19 @@ class Report:
                                            splits_only, executed_bars(p.price_index, p.pos_index, p.resample))
         return book.held
 
-    def _rows(self) -> tuple:
-        """The weight rows of the run and the indices of those the engine traded."""
+    def _executed_rows(self) -> np.ndarray:
+        """The indices of the weight rows the engine traded."""
         if self._executed is None and self._raw is not None:
             p = self._raw.prepared
             self._executed = executed_rows(p.price_index, p.pos_index, p.resample)
+        return self._executed if self._executed is not None else np.empty(0, dtype=np.int64)
+
+    def _rows(self) -> tuple:
+        """The weight rows of the run and the indices of those the engine traded."""
+        executed = self._executed_rows()
+        if self._weights is None and self._raw is not None:
+            p = self._raw.prepared
             self._weights = pd.DataFrame(p.pos_values, index=p.pos_dates, columns=p.stocks)
-        executed = self._executed if self._executed is not None else np.empty(0, dtype=np.int64)
         return self._weights, executed
 
     def actions(self) -> pd.DataFrame:
@@ -559,20 +565,40 @@ class Report:
         """Drawdown of the equity curve at each bar (<= 0)."""
         return _stats.drawdown(self.creturn)
 
+    def _trade_bars(self) -> tuple[np.ndarray, np.ndarray]:
+        """Entry and exit bar of every trade (exit -1 while open), without assembling the trade table."""
+        if self._trades is None and self._raw is not None:
+            rows = self._raw.trades
+            return rows[:, 1], rows[:, 2]
+        return self.trades["entry_index"].to_numpy(), self.trades["exit_index"].to_numpy()
+
+    def _trade_figures(self) -> dict:
+        """The trade statistics of :meth:`stats`, over positions.
+
+        Taken from the engine's ledger when there is one, without building
+        the trade table (a sweep asks for nothing else), and in fractions of
+        the starting capital whatever ``capital`` is, so that a figure never
+        depends on the currency unit.
+        """
+        raw = self._raw
+        if raw is not None and raw.ledger is not None:
+            return _trades.position_figures(raw.ledger, raw.trades)
+        return _stats.trade_stats(self.positions)
+
     def _active(self) -> pd.Series:
         """The equity curve from the bar before the first trade on (flat lead-in dropped)."""
-        if len(self.trades) == 0:
+        entry, _ = self._trade_bars()
+        if len(entry) == 0:
             return self.creturn
-        first = int(self.trades["entry_index"].min())
+        first = int(entry.min())
         return self.creturn.iloc[max(first - 1, 0):]
 
     def exposure(self) -> float:
         """Fraction of the bars since the first trade at whose close something is held."""
         n = len(self.creturn)
-        if len(self.trades) == 0 or n == 0:
+        entry, exit_ = self._trade_bars()
+        if len(entry) == 0 or n == 0:
             return 0.0
-        entry = self.trades["entry_index"].to_numpy()
-        exit_ = self.trades["exit_index"].to_numpy()
         end = np.where(exit_ < 0, n, exit_)
         count = np.zeros(n + 1, dtype=np.int64)
         np.add.at(count, entry, 1)
@@ -728,7 +754,7 @@ class Report:
             extra["missing_prices"] = gaps.summary()
         return _stats.summary(
             self._active(),
-            trades=self.positions,
+            trades=self._trade_figures(),
             exposure=self.exposure(),
             turnover=self.turnover(),
             benchmark=bench,

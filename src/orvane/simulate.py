@@ -6,7 +6,7 @@ import inspect
 import threading
 import warnings
 from dataclasses import dataclass
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Callable, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
@@ -283,8 +283,15 @@ def missing_price_warning(gaps: HeldGaps) -> str:
     )
 
 
-def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
-    """:func:`backtest` without its warning: ``options`` are its keyword options (missing ones take their defaults)."""
+def run_backtest(
+    position: pd.DataFrame, prices: Any, options: dict, prepare_inputs: Callable[..., Prepared] = prepare
+) -> Report:
+    """:func:`backtest` without its warning: ``options`` are its keyword options (missing ones take their defaults).
+
+    ``prepare_inputs`` builds the engine's arrays with the signature of
+    :func:`orvane.inputs.prepare`; a sweep passes one that reuses them
+    between runs on the same tables.
+    """
     unknown = sorted(set(options) - set(_DEFAULTS))
     if unknown:
         raise TypeError(f"unknown backtest options {unknown}")
@@ -311,8 +318,8 @@ def run_backtest(position: pd.DataFrame, prices: Any, options: dict) -> Report:
     if benchmark is not None and not isinstance(benchmark, pd.Series):
         raise InputError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
     resample, trade_at = given["resample"], given["trade_at"]
-    prepared = prepare(position, prices, resample=resample, trade_at=trade_at,
-                       touched_exit=engine_options["touched_exit"])
+    prepared = prepare_inputs(position, prices, resample=resample, trade_at=trade_at,
+                              touched_exit=engine_options["touched_exit"])
     if benchmark is not None:
         benchmark = check_benchmark(benchmark, prepared.dates)
     # Sampled offsets beyond the last bar would all be empty.

@@ -17,7 +17,7 @@ figures for the same curve:
 from __future__ import annotations
 
 import math
-from typing import Optional
+from typing import Mapping, Optional, Union
 
 import numpy as np
 import pandas as pd
@@ -37,6 +37,7 @@ __all__ = [
     "yearly_returns",
     "monthly_returns",
     "trade_stats",
+    "trade_figures",
     "benchmark_stats",
     "summary",
 ]
@@ -293,27 +294,46 @@ def trade_stats(trades: pd.DataFrame) -> dict:
       ended by each of ``rebalance``, ``stop_loss``, ``take_profit`` and
       ``trail_stop``.
     """
-    n = len(trades)
-    closed = trades[trades["exit_date"].notna()] if n else trades.iloc[:0]
-    r = closed["return"].to_numpy(dtype=float) if n else np.empty(0)
+    def column(name: str, dtype: type) -> Optional[np.ndarray]:
+        return trades[name].to_numpy(dtype=dtype) if name in trades.columns else None
+
+    return trade_figures(
+        trades["return"].to_numpy(dtype=float),
+        trades["exit_date"].notna().to_numpy(),
+        pnl=column("pnl", float),
+        reasons=column("exit_reason", object),
+    )
+
+
+def trade_figures(
+    trade_returns: np.ndarray,
+    closed: np.ndarray,
+    pnl: Optional[np.ndarray] = None,
+    reasons: Optional[np.ndarray] = None,
+) -> dict:
+    """:func:`trade_stats` from arrays in trade order: each trade's return, whether it is closed,
+    and optionally its money P&L and its exit reason."""
+    n = len(trade_returns)
+    closed = np.asarray(closed, dtype=bool)
+    r = np.asarray(trade_returns, dtype=float)[closed]
     r = r[np.isfinite(r)]
     wins, losses = r[r > 0], r[r < 0]
     out = {
         "trades": n,
-        "open_trades": n - len(closed),
+        "open_trades": n - int(np.count_nonzero(closed)),
         "win_rate": float(len(wins) / len(r)) if len(r) else float("nan"),
         "profit_factor": _factor(float(wins.sum()), float(-losses.sum())),
     }
-    if "pnl" in trades.columns:
-        money = closed["pnl"].to_numpy(dtype=float) if n else np.empty(0)
+    if pnl is not None:
+        money = np.asarray(pnl, dtype=float)[closed]
         money = money[np.isfinite(money)]
         out["profit_factor_pnl"] = _factor(float(money[money > 0].sum()), float(-money[money < 0].sum()))
     out["avg_win"] = float(wins.mean()) if len(wins) else float("nan")
     out["avg_loss"] = float(losses.mean()) if len(losses) else float("nan")
-    if "exit_reason" in trades.columns:
-        reasons = closed["exit_reason"].to_numpy(dtype=object) if n else np.empty(0, dtype=object)
+    if reasons is not None:
+        ended = np.asarray(reasons, dtype=object)[closed]
         for reason in EXIT_REASONS:
-            out[f"exits_{reason}"] = int(np.sum(reasons == reason))
+            out[f"exits_{reason}"] = int(np.sum(ended == reason))
     return out
 
 
@@ -366,7 +386,7 @@ def benchmark_stats(
 
 def summary(
     equity: pd.Series,
-    trades: Optional[pd.DataFrame] = None,
+    trades: Union[pd.DataFrame, Mapping, None] = None,
     exposure: Optional[float] = None,
     turnover: Optional[float] = None,
     benchmark: Optional[pd.Series] = None,
@@ -383,6 +403,7 @@ def summary(
     0 or less gets ``ruin_date``; its bar returns end there (see
     :func:`returns`) and ``calmar`` is NaN.  ``invested`` is listed as
     ``avg_invested``.  ``extra`` entries come before the yearly returns.
+    ``trades`` is the trade table or its figures from :func:`trade_figures`.
     """
     ppy = _periods(equity, periods_per_year)
     rets = returns(equity)
@@ -408,7 +429,7 @@ def summary(
         out["ruin_date"] = ruined
     out["periods_per_year"] = ppy
     if trades is not None:
-        out.update(trade_stats(trades))
+        out.update(trade_stats(trades) if isinstance(trades, pd.DataFrame) else trades)
     if exposure is not None:
         out["exposure"] = exposure
     if invested is not None:

@@ -146,6 +146,48 @@ def clean_excursions(summary: np.ndarray, returns: np.ndarray, start: np.ndarray
     return out
 
 
+class _Groups:
+    """The pieces of each position side by side: ordered by position id, then by entry bar."""
+
+    def __init__(self, position_id: np.ndarray, entry_index: np.ndarray) -> None:
+        self.order = np.lexsort((entry_index, position_id))
+        self.ids = position_id[self.order]
+        self.first = np.flatnonzero(np.append(True, self.ids[1:] != self.ids[:-1]))
+        self.last = np.append(self.first[1:], len(self.ids)) - 1
+        self.at_first, self.at_last = self.order[self.first], self.order[self.last]
+
+    def money(self, invested: np.ndarray, pnl: np.ndarray, exit_value: np.ndarray) -> tuple:
+        """Money put into each position, its P&L, and its return (P&L over money put in).
+
+        The money put in is the first piece's plus what later rebalances
+        added: the growth of a piece's target over the value handed on to it.
+        """
+        held = np.abs(np.asarray(exit_value, dtype=np.float64)[self.order])
+        invested = invested[self.order]
+        added = np.maximum(invested - np.append(np.nan, held[:-1]), 0.0)
+        added[self.first] = invested[self.first]
+        invested_sum = np.add.reduceat(added, self.first)
+        pnl_sum = np.add.reduceat(pnl[self.order], self.first)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            returns = snap(pnl_sum / invested_sum)
+        return invested_sum, pnl_sum, returns
+
+
+def position_figures(ledger: dict, rows: np.ndarray) -> dict:
+    """The trade statistics over positions (:func:`orvane.stats.trade_figures`), straight from the
+    engine's ledger and trade rows, without building a table: what :func:`merge_positions` gives."""
+    from .stats import trade_figures
+
+    if len(rows) == 0:
+        return trade_figures(np.empty(0), np.empty(0, dtype=bool), pnl=np.empty(0),
+                             reasons=np.empty(0, dtype=object))
+    groups = _Groups(np.asarray(ledger["position_id"], dtype=np.int64), rows[:, 1])
+    _, pnl, returns = groups.money(np.asarray(ledger["invested"], dtype=np.float64),
+                                   np.asarray(ledger["pnl"], dtype=np.float64), ledger["exit_value"])
+    reasons = EXIT_WORDS[np.asarray(ledger["exit_reason"], dtype=np.int64)[groups.at_last]]
+    return trade_figures(returns, rows[groups.at_last, 2] >= 0, pnl=pnl, reasons=reasons)
+
+
 def merge_positions(trades: pd.DataFrame, exit_value: np.ndarray, n_bars: int) -> pd.DataFrame:
     """One row per position: the pieces of each ``position_id`` merged, in order of entry.
 
@@ -169,23 +211,14 @@ def merge_positions(trades: pd.DataFrame, exit_value: np.ndarray, n_bars: int) -
         empty = trades.reindex(columns=[c for c in columns if c != "pieces"]).iloc[:0].copy()
         empty.insert(columns.index("pieces"), "pieces", np.empty(0, dtype=np.int64))
         return empty.reset_index(drop=True)
-    ids = trades["position_id"].to_numpy()
-    order = np.lexsort((trades["entry_index"].to_numpy(), ids))
-    ids = ids[order]
-    first = np.flatnonzero(np.append(True, ids[1:] != ids[:-1]))
-    last = np.append(first[1:], len(ids)) - 1
-    at_first, at_last = order[first], order[last]
-    held = np.abs(np.asarray(exit_value, dtype=np.float64)[order])
-    invested = trades["invested"].to_numpy(dtype=np.float64)[order]
-    added = np.maximum(invested - np.append(np.nan, held[:-1]), 0.0)
-    added[first] = invested[first]
-    invested_sum = np.add.reduceat(added, first)
-    pnl = np.add.reduceat(trades["pnl"].to_numpy(dtype=np.float64)[order], first)
+    groups = _Groups(trades["position_id"].to_numpy(), trades["entry_index"].to_numpy())
+    ids, first, last, order = groups.ids, groups.first, groups.last, groups.order
+    at_first, at_last = groups.at_first, groups.at_last
+    invested_sum, pnl, returns = groups.money(trades["invested"].to_numpy(dtype=np.float64),
+                                              trades["pnl"].to_numpy(dtype=np.float64), exit_value)
     costs = np.add.reduceat(trades["costs"].to_numpy(dtype=np.float64)[order], first)
     entry = trades["entry_index"].to_numpy()[at_first]
     exit_ = trades["exit_index"].to_numpy()[at_last]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        returns = snap(pnl / invested_sum)
     out = {
         "stock": trades["stock"].take(at_first).reset_index(drop=True),
         "entry_date": trades["entry_date"].take(at_first).reset_index(drop=True),

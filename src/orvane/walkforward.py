@@ -27,7 +27,7 @@ from .gaps import HeldGaps
 from .inputs import InputError, Prices
 from .report import Report
 from .simulate import backtest
-from .sweep import expand_grid, sweep
+from .sweeps import expand_grid, sweep
 
 __all__ = ["walk_forward", "WalkForwardResult", "split_windows"]
 
@@ -546,7 +546,7 @@ def walk_forward(
     prices : DataFrame, mapping or Prices
         The prices, as for :func:`orvane.backtest`.
     grid : mapping or iterable of mappings
-        The combinations to choose from (see :func:`orvane.sweep.expand_grid`).
+        The combinations to choose from (see :func:`orvane.sweeps.expand_grid`).
     train, test : int or str or DateOffset
         Window lengths: numbers of bars, or calendar lengths such as
         ``"3Y"``, ``"6M"``, ``"13W"``, ``"30D"`` (both of one kind).  The
