@@ -358,3 +358,24 @@ class TestStopsAsDocumented:
         if next_period:
             # A sold at 8 for 0.4; B's half and A's 0.4 in cash until bar 8: 0.9.
             np.testing.assert_allclose(r.creturn.iloc[3:8], 0.9)
+
+
+@pytest.mark.filterwarnings("ignore::orvane.DataWarning")
+@pytest.mark.parametrize("capital", [None, 1e6])
+def test_statistics_count_the_positions_of_the_table(capital):
+    # stats() takes its trade figures straight from the engine's ledger (a
+    # sweep never builds the table); they are the figures of report.positions.
+    from orvane.datasets import momentum_position, sample_market
+    from orvane.stats import trade_stats
+
+    market = sample_market(n_stocks=40, years=3, seed=5)
+    position = momentum_position(market.close, top=6, lookback=60, skip=5)
+    r = orvane.backtest(position, market, resample="M", stop_loss=0.08, take_profit=0.3, capital=capital)
+    positions = r.positions
+    assert (positions["pieces"] > 1).any() and positions["exit_reason"].isin(["stop_loss", "take_profit"]).any()
+    want = trade_stats(positions)
+    got = r.stats()[list(want)].to_dict()
+    assert got.keys() == want.keys()
+    for k in want:
+        # A capital changes the units, not the figures (up to rounding of the scaled money).
+        assert got[k] == pytest.approx(want[k], rel=0 if capital is None else 1e-12, nan_ok=True), k
