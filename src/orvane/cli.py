@@ -1,4 +1,4 @@
-"""The ``orvane`` command: ``orvane demo`` and ``orvane run``."""
+"""The ``orvane`` command: ``orvane demo``, ``orvane sample`` and ``orvane run``."""
 
 from __future__ import annotations
 
@@ -12,7 +12,7 @@ from typing import Any, Optional, Sequence
 import numpy as np
 import pandas as pd
 
-__all__ = ["main", "read_table", "write_outputs"]
+__all__ = ["main", "read_table", "write_outputs", "write_sample"]
 
 
 def read_table(path: str) -> pd.DataFrame:
@@ -154,6 +154,16 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--top", type=int, default=20)
     demo.add_argument("--stop-loss", type=_stop, default=0.15)
 
+    sample = sub.add_parser(
+        "sample", help="write the demo's synthetic market and position table as files to try `orvane run` on"
+    )
+    sample.add_argument("--out", default="data", help="output directory (default: data)")
+    sample.add_argument("--format", choices=["csv", "parquet"], default="csv")
+    sample.add_argument("--stocks", type=int, default=300)
+    sample.add_argument("--years", type=float, default=10.0)
+    sample.add_argument("--seed", type=int, default=42)
+    sample.add_argument("--top", type=int, default=20)
+
     run = sub.add_parser("run", help="back-test a position table on price tables (CSV or Parquet)")
     run.add_argument("--prices", required=True, help="close prices (wide: dates x stocks) or a long table")
     run.add_argument("--open")
@@ -185,6 +195,48 @@ def _demo(args: argparse.Namespace) -> Any:
     )
 
 
+def write_sample(out: str, fmt: str = "csv", stocks: int = 300, years: float = 10.0, seed: int = 42,
+                 top: int = 20) -> dict:
+    """Write the demo's synthetic market and its position table into ``out``.
+
+    Parameters
+    ----------
+    out : str
+        Output directory, created if missing.
+    fmt : {"csv", "parquet"}
+        File format; Parquet needs pyarrow.
+    stocks, years, seed : int, float, int
+        Size and seed of :func:`orvane.datasets.sample_market`.
+    top : int
+        Number of stocks the month-end 12-1 momentum position holds.
+
+    Returns
+    -------
+    dict
+        The path of each table: ``close``, ``open``, ``high``, ``low`` (wide,
+        dates in the first column) and ``position`` (booleans, hold or not).
+    """
+    from .datasets import momentum_position, sample_market
+
+    if fmt == "parquet":
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            raise ImportError("writing Parquet needs pyarrow: pip install 'orvane[parquet]'") from None
+    market = sample_market(n_stocks=stocks, years=years, seed=seed)
+    tables = {"close": market.close, "open": market.open, "high": market.high, "low": market.low,
+              "position": momentum_position(market.close, top=top)}
+    os.makedirs(out, exist_ok=True)
+    paths = {}
+    for name, table in tables.items():
+        paths[name] = os.path.join(out, f"{name}.{fmt}")
+        if fmt == "csv":
+            table.to_csv(paths[name], index_label="date")
+        else:
+            table.to_parquet(paths[name])
+    return paths
+
+
 def _run(args: argparse.Namespace) -> Any:
     from . import backtest
 
@@ -204,6 +256,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)
     from .inputs import InputError
 
+    if args.command == "sample":
+        try:
+            written = write_sample(args.out, args.format, args.stocks, args.years, args.seed, args.top)
+        except (ImportError, ValueError, OSError) as exc:
+            print(f"orvane sample: error: {exc}", file=sys.stderr)
+            return 2
+        from .datasets import SYNTHETIC_NOTE
+
+        print(SYNTHETIC_NOTE)
+        for what, path in written.items():
+            print(f"{what:>8}: {path}")
+        return 0
     try:
         report = _demo(args) if args.command == "demo" else _run(args)
         paths = write_outputs(report, args.out)
