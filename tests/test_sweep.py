@@ -167,8 +167,10 @@ def test_dask_cluster_gives_the_serial_table(position, market, tmp_path) -> None
     # sanitizer build), and these bounds only turn a hang into a failure.
     patience = {"distributed.comm.timeouts.connect": "300s", "distributed.comm.timeouts.tcp": "300s"}
     with dask.config.set(patience):
+        # The scheduler serves HTTP even without a dashboard; port 0 takes a
+        # free port rather than 8787, which another program may hold.
         cluster = distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
         )
     with dask.config.set(patience), cluster, distributed.Client(cluster) as client:
         on_client = orvane.sweep(position, market, GRID, options=OPTIONS, executor=client, batch_size=2)
