@@ -160,7 +160,7 @@ def test_dask_cluster_gives_the_serial_table(position, market, tmp_path) -> None
     serial = orvane.sweep(position, market, GRID, options=OPTIONS, executor="serial")
     log = tmp_path / "unpickled.txt"
     strategy = LoggedStrategy(str(log))
-    grid = {"top": [4, 8, 12], "stop_loss": [0.1, None]}
+    grid = {"top": [4, 6, 8, 10, 12, 14], "stop_loss": [0.1, None]}
     serial_strategy = orvane.sweep(strategy, market, grid, options=OPTIONS, executor="serial")
     # Worker processes start in seconds; the default 30 s limits on starting
     # and connecting could still run out on a loaded machine (or the slower
@@ -182,7 +182,11 @@ def test_dask_cluster_gives_the_serial_table(position, market, tmp_path) -> None
     pd.testing.assert_frame_equal(serial, on_client, check_exact=True)
     pd.testing.assert_frame_equal(serial_strategy, on_executor, check_exact=True)
     pids = log.read_text().split()
-    assert len(pids) == len(set(pids)) <= 2
+    # The data goes out with the broadcast, not with each of the 12 tasks.
+    # Dask may still deliver a worker a second copy while the broadcast is
+    # replicated (one worker unpickled it twice in one CI run), so the count
+    # is bounded rather than exact.
+    assert len(set(pids)) <= 2 and len(pids) < len(expand_grid(grid)) // 2
     assert not any(held.values())
 
 
