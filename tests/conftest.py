@@ -5,14 +5,21 @@ from typing import Any
 
 import numpy as np
 import pytest
-from hypothesis import settings
+from hypothesis import HealthCheck, settings
 
 import orvane.core.excursion as excursion
 from orvane.core import _recorder_probe as probe
 
-# "ci" keeps the suite quick; HYPOTHESIS_PROFILE=long searches much harder.
-settings.register_profile("ci", deadline=None)
-settings.register_profile("long", deadline=None, max_examples=5000)
+# "ci" (the default) keeps the suite quick and its outcome fixed: the same
+# examples on every run (derandomized, no example database), and no check
+# of how long an example takes, which depends on the machine's load.
+# HYPOTHESIS_PROFILE=long searches much harder and "fuzz" (make fuzz) runs
+# the fuzz targets at length; both draw new examples each time.
+settings.register_profile("ci", derandomize=True, database=None, deadline=None, print_blob=True,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("long", deadline=None, max_examples=5000,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("fuzz", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 # One stock: close 10, 10, 11, 9, 12 and trade price 10, 10, 10.5, 9.5, 11.5.

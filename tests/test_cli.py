@@ -391,3 +391,22 @@ class TestHelp:
 
         res = orvane("--version")
         assert res.returncode == 0 and res.stdout == f"orvane {__version__}\n"
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_sample_writes_the_demo_market_and_position_as_tables_run_reads(tmp_path, fmt):
+    from orvane.datasets import momentum_position, sample_market
+
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    res = orvane("sample", "--out", "data", "--format", fmt, "--stocks", "12", "--years", "2", "--top", "3",
+                 cwd=tmp_path)
+    assert res.returncode == 0, res.stderr
+    assert "synthetic data" in res.stdout
+    market = sample_market(n_stocks=12, years=2)
+    expected = {"close": market.close, "open": market.open, "high": market.high, "low": market.low,
+                "position": momentum_position(market.close, top=3)}
+    for name, table in expected.items():
+        # Prices are in cents, so their decimal text reads back as the same doubles.
+        got = read_table(str(tmp_path / "data" / f"{name}.{fmt}"))
+        pd.testing.assert_frame_equal(got, table, check_freq=False, check_exact=True, check_names=False)

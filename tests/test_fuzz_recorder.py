@@ -44,7 +44,11 @@ def matrices(draw: st.DrawFn) -> Any:
         return a[None]
     if kind == "empty":
         return np.zeros((0, 0))
-    return np.nan_to_num(a).astype(np.int64 if kind == "int" else np.float32) if a.size else a.astype(np.int64)
+    if not a.size:
+        return a.astype(np.int64)
+    # Extremes do not fit the narrower types; the cast overflows on purpose.
+    with np.errstate(over="ignore", invalid="ignore"):
+        return np.nan_to_num(a).astype(np.int64 if kind == "int" else np.float32)
 
 
 SMALL_INT = st.integers(-9, 9)

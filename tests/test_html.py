@@ -19,6 +19,11 @@ pytest.importorskip("matplotlib")
 from orvane.inputs import prepare  # noqa: E402
 from orvane.report import Report  # noqa: E402
 
+# How long to wait for an answer from the browser. Answers come as soon as
+# they are ready; this bound only turns a hang into a failure, and leaves
+# room for a first start on a fresh machine under load (font caches).
+PATIENCE = 300.0
+
 
 @pytest.fixture(scope="module")
 def report():
@@ -118,7 +123,7 @@ class DevTools:
         raw, self._buf = self._buf.split(b"\0", 1)
         return json.loads(raw)
 
-    def call(self, method: str, session: str = None, timeout: float = 30.0, **params) -> dict:
+    def call(self, method: str, session: str = None, timeout: float = PATIENCE, **params) -> dict:
         self._next_id += 1
         msg = {"id": self._next_id, "method": method, "params": params}
         if session:
@@ -133,7 +138,7 @@ class DevTools:
                 return reply["result"]
             self.events.append(reply)
 
-    def wait_for(self, method: str, timeout: float = 30.0) -> dict:
+    def wait_for(self, method: str, timeout: float = PATIENCE) -> dict:
         deadline = time.monotonic() + timeout
         for ev in self.events:
             if ev.get("method") == method:
@@ -146,11 +151,11 @@ class DevTools:
 
     def close(self) -> None:
         try:
-            self.call("Browser.close", timeout=5)
+            self.call("Browser.close", timeout=60)
         except Exception:
             pass
         try:
-            self.proc.wait(timeout=10)
+            self.proc.wait(timeout=60)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()

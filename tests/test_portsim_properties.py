@@ -46,7 +46,7 @@ def backtest(price, weights, pos_index, resample, options, spread):
 
 
 SETTINGS = settings(max_examples=150, deadline=None,
-                    suppress_health_check=[HealthCheck.function_scoped_fixture])
+                    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 
 
 @SETTINGS

@@ -161,20 +161,24 @@ def test_threads_share_the_engine_without_mixing_runs(position, market) -> None:
 
 def test_dask_cluster_gives_the_serial_table(position, market, tmp_path) -> None:
     distributed = pytest.importorskip("distributed")
+    import dask
+
     serial = orvane.sweep(position, market, GRID, options=OPTIONS, executor="serial")
     log = tmp_path / "unpickled.txt"
     strategy = LoggedStrategy(str(log))
-    grid = {"top": [4, 8, 12], "stop_loss": [0.1, None]}
+    grid = {"top": [4, 6, 8, 10, 12, 14], "stop_loss": [0.1, None]}
     serial_strategy = orvane.sweep(strategy, market, grid, options=OPTIONS, executor="serial")
-    try:
+    # Worker processes start in seconds; the default 30 s limits on starting
+    # and connecting could still run out on a loaded machine (or the slower
+    # sanitizer build), and these bounds only turn a hang into a failure.
+    patience = {"distributed.comm.timeouts.connect": "300s", "distributed.comm.timeouts.tcp": "300s"}
+    with dask.config.set(patience):
+        # The scheduler serves HTTP even without a dashboard; port 0 takes a
+        # free port rather than 8787, which another program may hold.
         cluster = distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
         )
-    except Exception as exc:
-        if os.environ.get("ORVANE_SANITIZED"):
-            pytest.skip(f"Dask worker processes did not start under the preloaded sanitizers: {exc!r}")
-        raise
-    with cluster, distributed.Client(cluster) as client:
+    with dask.config.set(patience), cluster, distributed.Client(cluster) as client:
         on_client = orvane.sweep(position, market, GRID, options=OPTIONS, executor=client, batch_size=2)
         on_executor = orvane.sweep(
             strategy, market, grid, options=OPTIONS, executor=client.get_executor(), batch_size=1
@@ -184,7 +188,11 @@ def test_dask_cluster_gives_the_serial_table(position, market, tmp_path) -> None
     pd.testing.assert_frame_equal(serial, on_client, check_exact=True)
     pd.testing.assert_frame_equal(serial_strategy, on_executor, check_exact=True)
     pids = log.read_text().split()
-    assert len(pids) == len(set(pids)) <= 2
+    # The data goes out with the broadcast, not with each of the 12 tasks.
+    # Dask may still deliver a worker a second copy while the broadcast is
+    # replicated (one worker unpickled it twice in one CI run), so the count
+    # is bounded rather than exact.
+    assert len(set(pids)) <= 2 and len(pids) < len(expand_grid(grid)) // 2
     assert not any(held.values())
 
 

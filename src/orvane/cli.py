@@ -1,4 +1,4 @@
-"""The ``orvane`` command: ``orvane demo`` and ``orvane run``.
+"""The ``orvane`` command: ``orvane demo``, ``orvane sample`` and ``orvane run``.
 
 Only the standard library and :mod:`orvane.defaults` are imported up front:
 NumPy, pandas and the engine load when a command runs, so that ``--help``
@@ -20,7 +20,7 @@ from .defaults import COSTS, RANGES
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["main", "read_table", "write_outputs", "OUTPUT_FILES"]
+__all__ = ["main", "read_table", "write_outputs", "OUTPUT_FILES", "write_sample"]
 
 # Every file a run may write into --out.
 OUTPUT_FILES = ("report.html", "trades.csv", "equity.png", "stats.csv", "actions.csv", "orders.csv")
@@ -269,7 +269,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="orvane", description="Portfolio back-testing of stock strategies.",
                                      epilog=_EPILOG)
     parser.add_argument("--version", action="version", version=_version(), help="print the version and exit")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="{demo,run}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="{demo,sample,run}")
 
     demo = sub.add_parser("demo", help="run a sample momentum strategy on the built-in synthetic market",
                           description="Back-test a monthly 12-1 momentum strategy on the built-in synthetic"
@@ -281,6 +281,19 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--stop-loss", type=_stop, default=0.15,
                       help="fraction of the entry value lost; 'none' for off (default: 0.15)")
     _add_outputs(demo, "out/demo")
+
+    sample = sub.add_parser(
+        "sample", help="write the demo's synthetic market and position table as files to try `orvane run` on",
+        description="Write the demo's synthetic market (close, open, high, low) and its momentum position"
+                    " table as wide tables, dates in the first column.")
+    sample.add_argument("--out", default="data", help="output directory (default: data)")
+    sample.add_argument("--format", choices=["csv", "parquet", "sqlite"], default="csv",
+                        help="file format; sqlite writes the prices as the long table `bars` of prices.db"
+                             " (default: csv)")
+    sample.add_argument("--stocks", type=int, default=300, help="stocks in the synthetic market (default: 300)")
+    sample.add_argument("--years", type=float, default=10.0, help="years of business days (default: 10)")
+    sample.add_argument("--seed", type=int, default=42, help="seed of the market (default: 42)")
+    sample.add_argument("--top", type=int, default=20, help="stocks the position holds (default: 20)")
 
     run = sub.add_parser("run", help="back-test a position table on price tables (CSV, Parquet or a database)",
                          description="Back-test a table of target weights on price tables. Costs by default:"
@@ -337,6 +350,66 @@ def _demo(args: argparse.Namespace) -> Any:
         excursion_window_step=5,
         name=f"Demo: 12-1 momentum, top {args.top}, monthly{stop} (synthetic market)",
     )
+
+
+def write_sample(out: str, fmt: str = "csv", stocks: int = 300, years: float = 10.0, seed: int = 42,
+                 top: int = 20) -> dict:
+    """Write the demo's synthetic market and its position table into ``out``.
+
+    Parameters
+    ----------
+    out : str
+        Output directory, created if missing.
+    fmt : {"csv", "parquet", "sqlite"}
+        File format; Parquet needs pyarrow.  ``"sqlite"`` writes the prices
+        as one long table ``bars`` (date, symbol, open, high, low, close) of
+        the SQLite file ``prices.db``, and the position table as CSV.
+    stocks, years, seed : int, float, int
+        Size and seed of :func:`orvane.datasets.sample_market`.
+    top : int
+        Number of stocks the month-end 12-1 momentum position holds.
+
+    Returns
+    -------
+    dict
+        The path of each table: ``close``, ``open``, ``high``, ``low`` (wide,
+        dates in the first column; with ``"sqlite"`` one entry ``prices``)
+        and ``position`` (booleans, hold or not).
+    """
+    from .datasets import momentum_position, sample_market
+
+    if fmt == "parquet":
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            raise ImportError("writing Parquet needs pyarrow: pip install 'orvane[parquet]'") from None
+    market = sample_market(n_stocks=stocks, years=years, seed=seed)
+    tables = {"close": market.close, "open": market.open, "high": market.high, "low": market.low,
+              "position": momentum_position(market.close, top=top)}
+    os.makedirs(out, exist_ok=True)
+    paths = {}
+    if fmt == "sqlite":
+        import sqlite3
+
+        import pandas as pd
+
+        close = tables["close"]
+        keys = pd.MultiIndex.from_product([close.index.strftime("%Y-%m-%d"), close.columns], names=["date", "symbol"])
+        fields = {f: tables.pop(f).to_numpy().ravel() for f in ("open", "high", "low", "close")}
+        # A suspended stock has no row on the bars without prices.
+        long = pd.DataFrame(fields, index=keys).dropna(subset=["close"]).reset_index()
+        paths["prices"] = os.path.join(out, "prices.db")
+        with sqlite3.connect(paths["prices"]) as con:
+            long.to_sql("bars", con, if_exists="replace", index=False)
+        con.close()
+        fmt = "csv"
+    for name, table in tables.items():
+        paths[name] = os.path.join(out, f"{name}.{fmt}")
+        if fmt == "csv":
+            table.to_csv(paths[name], index_label="date")
+        else:
+            table.to_parquet(paths[name])
+    return paths
 
 
 def _run(args: argparse.Namespace) -> Any:
@@ -420,11 +493,27 @@ def _say(command: str, kind: str, text: str) -> None:
         pass
 
 
+def _sample(args: argparse.Namespace) -> int:
+    try:
+        written = write_sample(args.out, args.format, args.stocks, args.years, args.seed, args.top)
+    except (ImportError, ValueError, OSError) as exc:
+        _say("sample", "error: ", str(exc))
+        return 2
+    from .datasets import SYNTHETIC_NOTE
+
+    print(SYNTHETIC_NOTE)
+    for what, path in written.items():
+        print(f"{what:>8}: {path}")
+    return 0
+
+
 def _execute(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     from .inputs import DataWarning, InputError
     from .outdir import check_output_folder
 
     command = args.command
+    if command == "sample":
+        return _sample(args)
     if command == "run":
         _check_price_source(parser, args)
     problem = check_output_folder(args.out)
@@ -467,7 +556,7 @@ def _execute(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of the ``orvane`` console script; returns the exit status."""
     given = list(sys.argv[1:] if argv is None else argv)
-    command = next((a for a in given if a in ("demo", "run")), "run")
+    command = next((a for a in given if a in ("demo", "sample", "run")), "run")
     try:
         parser = build_parser()
         args = parser.parse_args(argv)
