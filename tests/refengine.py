@@ -592,6 +592,8 @@ class Result:
     retain_cost_when_rebalance: bool | None = None
     resample: bool | None = None
     ledger: dict | None = None
+    # The weight row each executed rebalance traded, in order.
+    executed_rows: list = field(default_factory=list)
 
     def trade_stocks(self, pos_columns, price_index, touched_exit) -> list[list]:
         """The rows that ``get_trade_stocks`` builds from this run's trades."""
@@ -870,6 +872,7 @@ class _Run:
         self.exited_stocks = []
         self.previous_price = row(self.price_values, d)
         self.current_position_id = self.pos_id
+        self.res.executed_rows.append(self.pos_id)
 
     def close_valuation(self, d: int) -> None:
         balance = self.cash
