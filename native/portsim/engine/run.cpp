@@ -76,8 +76,7 @@ struct RebalanceRules {
 // step below takes the parts it uses.
 struct Run {
   Run(const RunInputs& in, Caller& c)
-      : options(in.options),
-        caller(c),
+      : caller(c),
         prices{in.price_values.value_or(ArrayView2<double>{}), in.close_values, in.high_values,
                in.low_values, in.open_values},
         trading{{in.options.fee_ratio, in.options.tax_ratio, in.options.retain_cost_when_rebalance,
@@ -92,7 +91,6 @@ struct Run {
     schedule.pos_index = in.pos_index;
   }
 
-  const RunOptions& options;
   Caller& caller;
   Prices prices;
   Schedule schedule;
@@ -198,7 +196,8 @@ void rebalance_step(Portfolio& portfolio, Schedule& schedule, ExitLists& exits,
     portfolio.returns.reset_all();
   }
 
-  // Stocks that left through an exit rule stay out until the next row.
+  // A stock that left through an exit rule since the last rebalance gets
+  // weight 0 in the row traded now, written into the caller's matrix.
   if (caller.stop_trading_next_period()) {
     for (const ExitMark& s : exits.exited_stocks) {
       if (!caller.weights_writable())
