@@ -57,16 +57,18 @@ docs: $(DOCS_VENV)/.installed
 	touch $@
 
 # Each environment has its own build directory, which persists, so a
-# reinstall after an edit recompiles only what changed.
+# reinstall after an edit recompiles only what changed. The environments
+# that run the tests get the test-only extension modules too.
+TEST_BUILD := -Ccmake.define.ORVANE_WERROR=ON -Ccmake.define.ORVANE_TEST_MODULES=ON
 $(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release \
-	    -Ccmake.define.ORVANE_WERROR=ON ".[report,test]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release $(TEST_BUILD) \
+	    ".[report,test]"
 	touch $@
 
 # Same build flags as the test install, so the build directory is reused.
 $(VENV)/.bench-installed: $(VENV)/.installed
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release \
-	    -Ccmake.define.ORVANE_WERROR=ON ".[report,test,bench]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release $(TEST_BUILD) \
+	    ".[report,test,bench]"
 	touch $@
 
 # The test suite under AddressSanitizer and UndefinedBehaviorSanitizer: the
@@ -82,7 +84,8 @@ SAN_VENV := .venv-sanitize
 ASAN_RUNTIME := $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
 $(SAN_VENV)/.installed: $(SAN_VENV)/.build-deps $(SOURCES)
 	$(SAN_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/sanitize \
-	    -Ccmake.build-type=RelWithDebInfo -Ccmake.define.ORVANE_SANITIZE=address,undefined ".[test]"
+	    -Ccmake.build-type=RelWithDebInfo -Ccmake.define.ORVANE_SANITIZE=address,undefined \
+	    -Ccmake.define.ORVANE_TEST_MODULES=ON ".[test]"
 	touch $@
 
 sanitize: $(SAN_VENV)/.installed
@@ -106,14 +109,15 @@ memcheck: $(VENV)/.installed
 
 # The same build run against the oldest NumPy line we support at run time.
 # The wheel is built in the main environment, against NumPy 2 headers (as
-# released wheels are), and installed here next to NumPy 1.x.
+# released wheels are), with the test-only modules, and installed here next
+# to NumPy 1.x.
 NP1_VENV := .venv-numpy1
 WHEELHOUSE := build/wheelhouse
 $(NP1_VENV)/.installed: $(VENV)/.installed
 	test -x $(NP1_VENV)/bin/python || $(PYTHON) -m venv $(NP1_VENV)
 	rm -rf $(WHEELHOUSE)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=build/release \
-	    -Ccmake.define.ORVANE_WERROR=ON -w $(WHEELHOUSE) .
+	    $(TEST_BUILD) -w $(WHEELHOUSE) .
 	$(NP1_VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/orvane-*.whl
 	$(NP1_VENV)/bin/python -m pip install -q "$$(ls $(WHEELHOUSE)/orvane-*.whl)[test]" $(NUMPY1)
 	touch $@

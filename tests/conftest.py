@@ -8,7 +8,13 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 import orvane.core.excursion as excursion
-from orvane.core import _recorder_probe as probe
+try:
+    from orvane.core import _recorder_probe as probe
+except ImportError as exc:
+    raise ImportError(
+        "the tests need orvane's test-only extension modules, which an ordinary install leaves out:"
+        " run them with `make test` (it builds with the CMake option ORVANE_TEST_MODULES=ON)"
+    ) from exc
 
 # "ci" (the default) keeps the suite quick and its outcome fixed: the same
 # examples on every run (derandomized, no example database), and no check

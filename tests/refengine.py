@@ -52,7 +52,7 @@ def get1(a: Any, i: int) -> Any:
 
 
 def index2(shape: tuple[int, int], i: int, j: int) -> tuple[int, int]:
-    """Check both axes like a generated buffer access: the last bad axis is named."""
+    """Check both axes of an element access; when both are out of range, axis 1 is named."""
     bad = -1
     if i < 0:
         i += shape[0]
@@ -101,7 +101,7 @@ class Recorder:
         self.date = 0
         self.entry = np.zeros(0, dtype=int)
         self.position = np.zeros(0, dtype=float)
-        self.entry_trasnaction = np.zeros(0, dtype=int)
+        self.entry_transaction = np.zeros(0, dtype=int)
         self.trades: list[list] = []
         self.trade_positions: list = []
         self.excursion: list[np.ndarray] = []
@@ -118,24 +118,24 @@ class Recorder:
         self.excursion.clear()
         self.entry = np.zeros(nstocks, dtype=int)
         self.position = np.zeros(nstocks, dtype=float)
-        self.entry_trasnaction = np.zeros(nstocks, dtype=int)
+        self.entry_transaction = np.zeros(nstocks, dtype=int)
         self.fee_ratio = fee_ratio
         self.tax_ratio = tax_ratio
 
     def record_date(self, d: int) -> None:
         self.date = d
 
-    def record_entry(self, sid: int, position_sid: float, has_entry_trasnaction: int) -> None:
+    def record_entry(self, sid: int, position_sid: float, has_entry_transaction: int) -> None:
         self.entry[sid] = self.date
         self.position[sid] = position_sid
-        self.entry_trasnaction[sid] = has_entry_trasnaction
+        self.entry_transaction[sid] = has_entry_transaction
 
-    def record_exit(self, sid: int, has_exit_trasnaction: int) -> None:
+    def record_exit(self, sid: int, has_exit_transaction: int) -> None:
         self.trades.append([sid, self.entry[sid], self.date])
         self.trade_positions.append(self.position[sid])
         self.excursion.append(self.excursion_analysis(
             sid, int(self.entry[sid]), self.date, self.position[sid] > 0,
-            int(self.entry_trasnaction[sid]), has_exit_trasnaction))
+            int(self.entry_transaction[sid]), has_exit_transaction))
 
     def end_analysis(self, pos: dict[int, float]) -> None:
         for sid in sorted(pos):
@@ -144,7 +144,7 @@ class Recorder:
                 self.trade_positions.append(self.position[sid])
                 self.excursion.append(self.excursion_analysis(
                     sid, int(self.entry[sid]), self.date, self.position[sid] > 0,
-                    int(self.entry_trasnaction[sid]), 0))
+                    int(self.entry_transaction[sid]), 0))
 
     def _price(self, m: np.ndarray | None, i: int, j: int) -> float:
         if m is None:
@@ -152,7 +152,7 @@ class Recorder:
         return float(m[i][j])
 
     def excursion_analysis(self, sid: int, i_entry: int, i_exit: int, is_long: Any,
-                           i_entry_trasnaction: int, i_exit_trasnaction: int) -> np.ndarray:
+                           i_entry_transaction: int, i_exit_transaction: int) -> np.ndarray:
         if sid not in self.pos2price:
             self.pos2price[sid] = 0
         pid = self.pos2price[sid]
@@ -177,7 +177,7 @@ class Recorder:
             price_ratio = entry_close / entry_price
         else:
             price_ratio = 2 - entry_close / entry_price
-        if i_entry_trasnaction:
+        if i_entry_transaction:
             price_ratio = (1 - fee_ratio) * price_ratio
 
         returns = [price_ratio]
@@ -222,7 +222,7 @@ class Recorder:
             returns.append(price_ratio)
         size = len(returns)
 
-        if i_exit_trasnaction:
+        if i_exit_transaction:
             if i_entry != i_exit_max:
                 q = self._price(self.price, i_exit_max, pid)
                 c = self._price(self.close, i_exit_max, pid)
@@ -592,6 +592,8 @@ class Result:
     retain_cost_when_rebalance: bool | None = None
     resample: bool | None = None
     ledger: dict | None = None
+    # The weight row each executed rebalance traded, in order.
+    executed_rows: list = field(default_factory=list)
 
     def trade_stocks(self, pos_columns, price_index, touched_exit) -> list[list]:
         """The rows that ``get_trade_stocks`` builds from this run's trades."""
@@ -870,6 +872,7 @@ class _Run:
         self.exited_stocks = []
         self.previous_price = row(self.price_values, d)
         self.current_position_id = self.pos_id
+        self.res.executed_rows.append(self.pos_id)
 
     def close_valuation(self, d: int) -> None:
         balance = self.cash

@@ -23,11 +23,11 @@ class Spy(R.Recorder):
         self.calls = []
         self.start_analysis(np.zeros((1, 8)), np.zeros((1, 8)), {}, 8, 0.0, 0.0, 0, 1)
 
-    def record_entry(self, sid, position_sid, has_entry_trasnaction):
-        self.calls.append(("entry", sid, position_sid, has_entry_trasnaction))
+    def record_entry(self, sid, position_sid, has_entry_transaction):
+        self.calls.append(("entry", sid, position_sid, has_entry_transaction))
 
-    def record_exit(self, sid, has_exit_trasnaction):
-        self.calls.append(("exit", sid, has_exit_trasnaction))
+    def record_exit(self, sid, has_exit_transaction):
+        self.calls.append(("exit", sid, has_exit_transaction))
 
 
 def flags(resample=True, retain=False):

@@ -3,29 +3,33 @@
 #include <algorithm>
 #include <cmath>
 
+#include "../base/error.hpp"
+
 namespace orvane::excursion {
 
 namespace {
 
-[[noreturn]] void float_division() { py::raise(PyExc_ZeroDivisionError, "float division"); }
+[[noreturn]] void float_division() { raise(ErrorKind::zero_division_error, "float division"); }
 
-const py::ArrayView2<double>& require(const py::ArrayView2<double>* matrix) {
-  if (!matrix) py::raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+const ArrayView2<double>& require(const ArrayView2<double>* matrix) {
+  if (!matrix) raise(ErrorKind::type_error, "'NoneType' object is not subscriptable");
   return *matrix;
 }
 
-// Python's floor division, for the block count of a negative window.
+// Division rounded toward minus infinity, for the block count of a negative
+// window.
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   std::int64_t q = a / b;
   if (a % b != 0 && ((a < 0) != (b < 0))) --q;
   return q;
 }
 
-// Writes one element of the result, checked like any buffer access of a run.
+// Writes one element of the result: a negative index counts from the end, one
+// outside the result raises IndexError for axis 0.
 void put(std::span<double> ret, std::int64_t i, double value) {
   const auto n = static_cast<std::int64_t>(ret.size());
   if (i < 0) i += n;
-  if (i < 0 || i >= n) py::raise_index_error(0);
+  if (i < 0 || i >= n) raise_index_error(0);
   ret[static_cast<std::size_t>(i)] = value;
 }
 
@@ -43,7 +47,7 @@ void trace_trade(const Prices& prices, std::map<int, int>& pos2price, const Sett
   const std::int64_t plength = price.rows();
   if (i_exit_max >= plength) i_exit_max = plength - 1;
   if (i_exit_max < trade.i_entry)
-    py::raise(PyExc_OverflowError, "can't convert negative value to size_t");
+    raise(ErrorKind::overflow_error, "can't convert negative value to size_t");
 
   const double entry_price = price(trade.i_entry, pid);
   const auto& close = require(prices.close);
@@ -121,7 +125,7 @@ void trace_trade(const Prices& prices, std::map<int, int>& pos2price, const Sett
 
 std::int64_t result_size(const Settings& settings) {
   if (settings.window_step == 0)
-    py::raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+    raise(ErrorKind::zero_division_error, "integer division or modulo by zero");
   return 6 * floor_div(static_cast<std::int64_t>(settings.window) - 1, settings.window_step) + 12;
 }
 

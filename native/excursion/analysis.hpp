@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "../py/array.hpp"
+#include "../base/view.hpp"
 
 namespace orvane::excursion {
 
@@ -44,8 +44,8 @@ struct Series {
 // The price matrices of a run; a null pointer stands for a matrix that is not
 // set.
 struct Prices {
-  const py::ArrayView2<double>* price;
-  const py::ArrayView2<double>* close;
+  const ArrayView2<double>* price;
+  const ArrayView2<double>* close;
 };
 
 // Fills `out` (its buffers are reused) with the trade's path. A sid missing

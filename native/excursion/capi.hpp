@@ -129,12 +129,12 @@ inline Table bind_table(PyObject* module) {
     PyObject* capsule =
         dict && PyDict_Check(dict.get()) ? PyDict_GetItemString(dict.get(), name) : nullptr;
     if (!capsule)
-      py::raisef(PyExc_ImportError, "%.200s does not export expected C %s %.200s", module_name, kind,
-                 name);
+      raisef(ErrorKind::import_error, "%.200s does not export expected C %s %.200s", module_name,
+             kind, name);
     if (!PyCapsule_IsValid(capsule, Signature<Entry>::text))
-      py::raisef(PyExc_TypeError, "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                 kind, module_name, name, Signature<Entry>::text,
-                 detail::capsule_name(capsule));
+      raisef(ErrorKind::type_error,
+             "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)", kind,
+             module_name, name, Signature<Entry>::text, detail::capsule_name(capsule));
     slot = reinterpret_cast<Slot>(PyCapsule_GetPointer(capsule, Signature<Entry>::text));
   });
   return table;

@@ -26,7 +26,7 @@ struct State {
   PyObject* dict = nullptr;  // the module's dict, borrowed from the module the process keeps
   PyArrayObject* price = nullptr;
   PyArrayObject* close = nullptr;
-  PyArrayObject* entry_trasnaction = nullptr;
+  PyArrayObject* entry_transaction = nullptr;
   std::map<int, int> pos2price;
   // pos2price as a flat table by sid (-1: no entry), read once per trade.
   std::vector<int> pid_of;
@@ -68,7 +68,7 @@ Ref module_list(PyObject* name) {
   PyObject* obj = PyDict_GetItemWithError(g.dict, name);
   if (!obj) {
     if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
-    py::raisef(PyExc_NameError, "name '%s' is not defined", PyUnicode_AsUTF8(name));
+    raisef(ErrorKind::name_error, "name '%s' is not defined", PyUnicode_AsUTF8(name));
   }
   return Ref::borrow(obj);
 }
@@ -87,19 +87,19 @@ void clear_list(PyObject* name) {
   py::check(PyObject_CallMethodNoArgs(list.get(), names.clear));
 }
 
-// Per-column arrays are read and written in place, indexed as NumPy item
-// access indexes them.
+// Per-column arrays are read and written in place: a negative column counts
+// from the end, one outside the array raises IndexError (py::item_index).
 char* item_address(PyArrayObject* array, int sid) {
   const Py_ssize_t i = py::item_index(sid, PyArray_DIM(array, 0));
   return PyArray_BYTES(array) + i * PyArray_STRIDE(array, 0);
 }
 template <class T>
 T item(PyArrayObject* array, int sid) {
-  return py::read_at<T>(item_address(array, sid));
+  return read_at<T>(item_address(array, sid));
 }
 template <class T>
 void set_item(PyArrayObject* array, int sid, T value) {
-  py::write_at<T>(item_address(array, sid), value);
+  write_at<T>(item_address(array, sid), value);
 }
 
 // The element as a NumPy scalar of the array's type.
@@ -109,7 +109,8 @@ Ref item_scalar(PyArrayObject* array, int sid) {
 }
 
 int to_c_int(std::int64_t v) {
-  if (v < INT_MIN || v > INT_MAX) py::raise(PyExc_OverflowError, "value too large to convert to int");
+  if (v < INT_MIN || v > INT_MAX)
+    raise(ErrorKind::overflow_error, "value too large to convert to int");
   return static_cast<int>(v);
 }
 
@@ -128,14 +129,14 @@ void record_trade(int sid, int exit_bar, bool exit_transaction) {
                     to_c_int(item<std::int64_t>(entry, sid)),
                     g.date,
                     is_long,
-                    to_c_int(item<std::int64_t>(g.entry_trasnaction, sid)) != 0,
+                    to_c_int(item<std::int64_t>(g.entry_transaction, sid)) != 0,
                     exit_transaction,
                     sid >= 0 && static_cast<std::size_t>(sid) < g.pid_of.size()
                         ? g.pid_of[static_cast<std::size_t>(sid)]
                         : -1};
 
-  py::ArrayView2<double> price(reinterpret_cast<PyObject*>(g.price));
-  py::ArrayView2<double> close(reinterpret_cast<PyObject*>(g.close));
+  const ArrayView2<double> price = py::view2<double>(reinterpret_cast<PyObject*>(g.price));
+  const ArrayView2<double> close = py::view2<double>(reinterpret_cast<PyObject*>(g.close));
   const Prices prices{g.price ? &price : nullptr, g.close ? &close : nullptr};
   trace_trade(prices, g.pos2price, g.settings, trade, g.series);
 
@@ -174,7 +175,7 @@ void init_state(PyObject* module) {
   for (PyObject* name : {names.trades, names.trade_positions, names.excursion})
     py::check_status(PyDict_SetItem(g.dict, name, py::check(PyList_New(0)).get()));
   py::store(entry, zeros(0, NPY_INT64));
-  py::store(g.entry_trasnaction, zeros(0, NPY_INT64));
+  py::store(g.entry_transaction, zeros(0, NPY_INT64));
   py::store(position, zeros(0, NPY_FLOAT64));
   g.settings.fee_ratio = 0;
   g.settings.tax_ratio = 0;
@@ -201,7 +202,7 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
     clear_list(names.excursion);
     py::store(entry, zeros(nstocks, NPY_INT64));
     py::store(position, zeros(nstocks, NPY_FLOAT64));
-    py::store(g.entry_trasnaction, zeros(nstocks, NPY_INT64));
+    py::store(g.entry_transaction, zeros(nstocks, NPY_INT64));
     g.settings.fee_ratio = fee_ratio_;
     g.settings.tax_ratio = tax_ratio_;
   });
@@ -209,16 +210,16 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
 
 void record_date(int d) { g.date = d; }
 
-void record_entry(int sid, double position_sid, int has_entry_trasnaction) {
+void record_entry(int sid, double position_sid, int has_entry_transaction) {
   py::translate_void([&] {
     set_item<std::int64_t>(entry, sid, g.date);
     set_item<double>(position, sid, position_sid);
-    set_item<std::int64_t>(g.entry_trasnaction, sid, has_entry_trasnaction);
+    set_item<std::int64_t>(g.entry_transaction, sid, has_entry_transaction);
   });
 }
 
-void record_exit(int sid, int has_exit_trasnaction) {
-  py::translate_void([&] { record_trade(sid, g.date, has_exit_trasnaction != 0); });
+void record_exit(int sid, int has_exit_transaction) {
+  py::translate_void([&] { record_trade(sid, g.date, has_exit_transaction != 0); });
 }
 
 PyObject* end_analysis(std::map<int, double>& pos) {

@@ -37,7 +37,7 @@ using Bound = std::array<PyObject*, N>;
 namespace detail {
 
 inline std::string quoted_list(const std::string* names, std::size_t n) {
-  // 'a'; 'a' and 'b'; 'a', 'b', and 'c' -- as CPython lists missing arguments.
+  // The names in quotes: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
   std::string out;
   for (std::size_t i = 0; i < n; ++i) {
     if (i > 0) out += (n == 2) ? " and " : (i + 1 == n ? ", and " : ", ");
@@ -48,7 +48,7 @@ inline std::string quoted_list(const std::string* names, std::size_t n) {
 
 [[noreturn]] inline void exact_count_error(const char* function, std::size_t expected,
                                            Py_ssize_t given) {
-  raisef(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+  raisef(ErrorKind::type_error, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
          function, "exactly", static_cast<Py_ssize_t>(expected), expected == 1 ? "" : "s",
          given);
 }
@@ -59,7 +59,8 @@ template <std::size_t N>
 Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
               PyObject* kwnames) {
   const bool exact = sig.style == BindStyle::exact_count;
-  if (exact && nargs > static_cast<Py_ssize_t>(N)) detail::exact_count_error(sig.function, N, nargs);
+  if (exact && nargs > static_cast<Py_ssize_t>(N))
+    detail::exact_count_error(sig.function, N, nargs);
 
   Bound<N> out{};
   const std::size_t npos = nargs < static_cast<Py_ssize_t>(N) ? static_cast<std::size_t>(nargs) : N;
@@ -68,16 +69,17 @@ Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    if (!PyUnicode_Check(key)) raisef(PyExc_TypeError, "%.200s() keywords must be strings", sig.function);
+    if (!PyUnicode_Check(key))
+      raisef(ErrorKind::type_error, "%.200s() keywords must be strings", sig.function);
     std::size_t j = 0;
     while (j < N && PyUnicode_CompareWithASCIIString(key, sig.params[j]) != 0) ++j;
     if (j == N) {
       Ref text = check(PyObject_Str(key));
-      raisef(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%s'", sig.function,
-             PyUnicode_AsUTF8(text.get()));
+      raisef(ErrorKind::type_error, "%.200s() got an unexpected keyword argument '%s'",
+             sig.function, PyUnicode_AsUTF8(text.get()));
     }
     if (out[j]) {
-      raisef(PyExc_TypeError,
+      raisef(ErrorKind::type_error,
              exact ? "%.200s() got multiple values for keyword argument '%s'"
                    : "%.200s() got multiple values for argument '%s'",
              sig.function, sig.params[j]);
@@ -87,11 +89,12 @@ Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
 
   if (nargs > static_cast<Py_ssize_t>(N)) {
     const bool has_defaults = sig.required < N;
-    std::string takes = has_defaults ? "from " + std::to_string(sig.required) + " to " + std::to_string(N)
-                                     : std::to_string(N);
+    std::string takes = has_defaults
+                            ? "from " + std::to_string(sig.required) + " to " + std::to_string(N)
+                            : std::to_string(N);
     const bool plural = has_defaults || N != 1;
-    raisef(PyExc_TypeError, "%.200s() takes %s positional argument%s but %zd %s given", sig.function,
-           takes.c_str(), plural ? "s" : "", nargs, nargs == 1 ? "was" : "were");
+    raisef(ErrorKind::type_error, "%.200s() takes %s positional argument%s but %zd %s given",
+           sig.function, takes.c_str(), plural ? "s" : "", nargs, nargs == 1 ? "was" : "were");
   }
 
   std::string missing[N > 0 ? N : 1];
@@ -100,8 +103,9 @@ Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
     if (!out[i]) missing[nmissing++] = sig.params[i];
   if (nmissing > 0) {
     if (exact) detail::exact_count_error(sig.function, N, nargs);
-    raisef(PyExc_TypeError, "%.200s() missing %zu required positional argument%s: %s", sig.function,
-           nmissing, nmissing == 1 ? "" : "s", detail::quoted_list(missing, nmissing).c_str());
+    raisef(ErrorKind::type_error, "%.200s() missing %zu required positional argument%s: %s",
+           sig.function, nmissing, nmissing == 1 ? "" : "s",
+           detail::quoted_list(missing, nmissing).c_str());
   }
   return out;
 }

@@ -62,7 +62,7 @@ void check_format(const char* fmt, const ElemType& elem) {
     case '@': case '^': ++fmt; break;
     case '=': case '<': native = false; ++fmt; break;
     case '>': case '!':
-      raise(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+      raise(ErrorKind::value_error, "Big-endian buffer not supported on little-endian compiler");
     default: break;
   }
   bool counted = false;
@@ -78,20 +78,21 @@ void check_format(const char* fmt, const ElemType& elem) {
   const char ch = *fmt;
   const char group = type_group(ch, is_complex);
   if (ch != 0 && ch != 'T' && ch != 'x' && group == 0)
-    raisef(PyExc_ValueError, "Unexpected format string character: '%c'", ch);
+    raisef(ErrorKind::value_error, "Unexpected format string character: '%c'", ch);
   std::size_t size = type_size(ch, native) * (is_complex ? 2 : 1);
   bool same = !counted && fmt[ch ? 1 : 0] == 0 && size == elem.size &&
               (group == elem.group || group == 'H' || elem.group == 'H');
   if (!same)
-    raisef(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", elem.name, "'",
-           describe_type_char(ch, is_complex));
+    raisef(ErrorKind::value_error, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+           elem.name, "'", describe_type_char(ch, is_complex));
 }
 
 }  // namespace
 
 void check_ndarray(PyObject* obj, const char* param) {
   if (obj == Py_None || PyArray_Check(obj)) return;
-  raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+  raisef(ErrorKind::type_error,
+         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
          PyArray_Type.tp_name, Py_TYPE(obj)->tp_name);
 }
 
@@ -104,18 +105,14 @@ void check_buffer(PyObject* obj, const ElemType& elem, int ndim) {
     ~Release() { PyBuffer_Release(v); }
   } release{&view};
   if (view.ndim != ndim)
-    raisef(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-           view.ndim);
+    raisef(ErrorKind::value_error, "Buffer has wrong number of dimensions (expected %d, got %d)",
+           ndim, view.ndim);
   check_format(view.format ? view.format : "B", elem);
   if (static_cast<std::size_t>(view.itemsize) != elem.size)
-    raisef(PyExc_ValueError,
+    raisef(ErrorKind::value_error,
            "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
            view.itemsize, view.itemsize > 1 ? "s" : "", elem.name,
            static_cast<Py_ssize_t>(elem.size), elem.size > 1 ? "s" : "");
-}
-
-void raise_index_error(int axis) {
-  raisef(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
 }
 
 }  // namespace orvane::py

@@ -23,17 +23,18 @@ inline int to_int(PyObject* obj) {
   Ref owned;
   if (!PyLong_Check(obj)) {
     PyNumberMethods* m = Py_TYPE(obj)->tp_as_number;
-    if (!m || !m->nb_int) raise(PyExc_TypeError, "an integer is required");
+    if (!m || !m->nb_int) raise(ErrorKind::type_error, "an integer is required");
     owned = check(m->nb_int(obj));
     if (!PyLong_Check(owned.get()))
-      raisef(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(owned.get())->tp_name);
+      raisef(ErrorKind::type_error, "__int__ returned non-int (type %.200s)",
+             Py_TYPE(owned.get())->tp_name);
     obj = owned.get();
   }
   int overflow = 0;
   long v = PyLong_AsLongAndOverflow(obj, &overflow);
   if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
   if (overflow != 0 || v < INT_MIN || v > INT_MAX)
-    raise(PyExc_OverflowError, "value too large to convert to int");
+    raise(ErrorKind::overflow_error, "value too large to convert to int");
   return static_cast<int>(v);
 }
 

@@ -1,45 +1,25 @@
-// How failures cross between plain C++ and Python.
+// Where failures cross between C++ and Python.
 //
-// Code that has just seen a C API call fail throws ErrorAlreadySet: the
-// Python exception is pending and travels as is. Plain C++ code that wants to
-// raise throws Error with a Python exception type and a message; nothing is
-// set in the interpreter until the binding layer catches it. translate() is
-// the one place where C++ exceptions become the pending Python exception.
+// C++ code fails by throwing (base/error.hpp): Error with the kind of Python
+// exception and its message, or ErrorAlreadySet after a C API call or a
+// callback failed and left its Python exception pending. translate() is the
+// one place where those become the pending Python exception.
 #pragma once
 
 #include <Python.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <exception>
 #include <new>
-#include <string>
 #include <utility>
 
+#include "../base/error.hpp"
 #include "ref.hpp"
 
 namespace orvane::py {
 
-struct ErrorAlreadySet {};
-
-struct Error {
-  PyObject* type;  // a built-in exception type, which lives for the process
-  std::string message;
-};
-
-[[noreturn]] inline void raise(PyObject* type, std::string message) {
-  throw Error{type, std::move(message)};
-}
-
-[[noreturn]] __attribute__((format(printf, 2, 3))) inline void raisef(PyObject* type,
-                                                                     const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  throw Error{type, buf};
-}
+using orvane::Error;
+using orvane::ErrorAlreadySet;
+using orvane::ErrorKind;
 
 // Throws if a Python exception is pending (after a void C API call or a
 // callback that signals failure only through the error indicator).
@@ -59,6 +39,21 @@ inline int check_status(int status) {
   return status;
 }
 
+// The Python exception type of an error kind.
+inline PyObject* exception_type(ErrorKind kind) noexcept {
+  switch (kind) {
+    case ErrorKind::type_error: return PyExc_TypeError;
+    case ErrorKind::value_error: return PyExc_ValueError;
+    case ErrorKind::index_error: return PyExc_IndexError;
+    case ErrorKind::overflow_error: return PyExc_OverflowError;
+    case ErrorKind::zero_division_error: return PyExc_ZeroDivisionError;
+    case ErrorKind::runtime_error: return PyExc_RuntimeError;
+    case ErrorKind::import_error: return PyExc_ImportError;
+    case ErrorKind::name_error: return PyExc_NameError;
+  }
+  return PyExc_SystemError;
+}
+
 // Sets the pending Python exception for the C++ exception being handled.
 inline void set_python_error_from_current() noexcept {
   try {
@@ -67,7 +62,7 @@ inline void set_python_error_from_current() noexcept {
     if (!PyErr_Occurred())
       PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
   } catch (const Error& e) {
-    PyErr_SetString(e.type, e.message.c_str());
+    PyErr_SetString(exception_type(e.kind), e.message.c_str());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -18,9 +18,10 @@ constexpr Signature<1> kStrToBytearray{"str_to_bytearray", {"text"}, 1, BindStyl
 // Each character contributes the low eight bits of its code point.
 Ref str_to_bytearray(PyObject* text) {
   if (text != Py_None && !PyUnicode_CheckExact(text))
-    raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-           "text", PyUnicode_Type.tp_name, Py_TYPE(text)->tp_name);
-  if (text == Py_None) raise(PyExc_TypeError, "'NoneType' is not iterable");
+    raisef(ErrorKind::type_error,
+           "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "text",
+           PyUnicode_Type.tp_name, Py_TYPE(text)->tp_name);
+  if (text == Py_None) raise(ErrorKind::type_error, "'NoneType' is not iterable");
 
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   const int kind = PyUnicode_KIND(text);

@@ -31,7 +31,7 @@ PyObject* none_unless_pending() {
 
 template <class Value, class Convert>
 std::map<int, Value> to_map(PyObject* dict, Convert convert) {
-  if (!PyDict_Check(dict)) py::raise(PyExc_TypeError, "expected a dict");
+  if (!PyDict_Check(dict)) raise(ErrorKind::type_error, "expected a dict");
   std::map<int, Value> out;
   PyObject* key;
   PyObject* value;

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "../py/error.hpp"
+#include "../../py/error.hpp"
 
 namespace orvane::portsim {
 
@@ -20,7 +20,7 @@ std::string utf8_name(PyObject* name) {
     py::Ref encode = py::check(PyObject_GetAttrString(name, "encode"));
     bytes = py::check(PyObject_CallFunction(encode.get(), "s", "utf-8"));
     if (!PyBytes_Check(bytes.get()))
-      py::raisef(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(bytes.get())->tp_name);
+      raisef(ErrorKind::type_error, "expected bytes, %.200s found", Py_TYPE(bytes.get())->tp_name);
   }
   return std::string(PyBytes_AS_STRING(bytes.get()),
                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
@@ -38,14 +38,6 @@ void for_each_item(PyObject* seq, Visit&& visit) {
 }
 
 }  // namespace
-
-std::map<int, int> ColumnMap::to_map() const {
-  std::map<int, int> out;
-  for (std::size_t sid = 0; sid < price_of.size(); ++sid)
-    if (price_of[sid] != kNoPriceColumn)
-      out.emplace_hint(out.end(), static_cast<int>(sid), price_of[sid]);
-  return out;
-}
 
 ColumnMap map_columns(PyObject* price_columns, PyObject* pos_columns) {
   std::unordered_map<std::string, int> by_name;

@@ -1,66 +1,11 @@
 #include "ledger.hpp"
 
 #include <cmath>
-#include <cstring>
-
-#include "../py/numpy.hpp"
 
 namespace orvane::portsim {
 
-namespace {
-
-// A new 1-D array of `length` elements of `type` (C-contiguous, so filled
-// through a plain pointer).
-template <class T>
-py::Ref new_array(std::size_t length, int type, T*& data) {
-  npy_intp n = static_cast<npy_intp>(length);
-  py::Ref array = py::check(PyArray_SimpleNew(1, &n, type));
-  data = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-  return array;
-}
-
-// The column `field` of every row as a new array.
-template <class T, class Field>
-py::Ref column(const LedgerRows& ledger, int type, Field field) {
-  T* data = nullptr;
-  py::Ref array = new_array(ledger.size, type, data);
-  for (const auto& block : ledger.blocks)
-    for (const LedgerRow& row : block) *data++ = static_cast<T>(field(row));
-  return array;
-}
-
-void put(PyObject* dict, const char* key, py::Ref value) {
-  py::check_status(PyDict_SetItemString(dict, key, value.get()));
-}
-
-}  // namespace
-
-py::Ref LedgerRows::to_dict() const {
-  py::Ref out = py::check(PyDict_New());
-  put(out.get(), "entry_price",
-      column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.entry_price; }));
-  put(out.get(), "exit_price",
-      column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.exit_price; }));
-  put(out.get(), "exit_value",
-      column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.exit_value; }));
-  put(out.get(), "invested",
-      column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.invested; }));
-  put(out.get(), "pnl", column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.pnl; }));
-  put(out.get(), "costs",
-      column<double>(*this, NPY_FLOAT64, [](const LedgerRow& r) { return r.costs; }));
-  put(out.get(), "exit_reason",
-      column<std::int8_t>(*this, NPY_INT8, [](const LedgerRow& r) { return r.exit_reason; }));
-  put(out.get(), "position_id",
-      column<std::int64_t>(*this, NPY_INT64, [](const LedgerRow& r) { return r.position_id; }));
-  double* traded_data = nullptr;
-  py::Ref traded_array = new_array(traded.size(), NPY_FLOAT64, traded_data);
-  if (!traded.empty()) std::memcpy(traded_data, traded.data(), traded.size() * sizeof(double));
-  put(out.get(), "traded", std::move(traded_array));
-  return out;
-}
-
-TradeLedger::TradeLedger(const py::ArrayView2<double>* price, const ColumnMap* pos2price,
-                         std::size_t columns, Py_ssize_t bars)
+TradeLedger::TradeLedger(const ArrayView2<double>* price, const ColumnMap* pos2price,
+                         std::size_t columns, std::ptrdiff_t bars)
     : price_(price), pos2price_(pos2price), pieces_(columns) {
   rows_.traded.assign(static_cast<std::size_t>(bars), 0.0);
 }
@@ -72,7 +17,7 @@ double TradeLedger::last_valid(int sidprice) {
   }
   const auto c = static_cast<std::size_t>(sidprice);
   // Bars only move forward, so each bar of a column is looked at once.
-  for (Py_ssize_t b = d_; b > scanned_[c]; --b) {
+  for (std::ptrdiff_t b = d_; b > scanned_[c]; --b) {
     const double p = price_->unchecked(b, sidprice);
     if (!std::isnan(p)) {
       last_valid_[c] = p;
@@ -105,7 +50,8 @@ void TradeLedger::emit(Piece& piece, int sid, double exit_price, double exit_val
     piece.entry_price = std::isnan(p) ? exit_price : p;
     piece.pending = false;
   }
-  rows_.push({piece.entry_price, exit_price, exit_value, piece.invested, pnl, costs, piece.id, reason});
+  rows_.push(
+      {piece.entry_price, exit_price, exit_value, piece.invested, pnl, costs, piece.id, reason});
 }
 
 void TradeLedger::settle() {

@@ -1,59 +1,14 @@
-#include "report.hpp"
+#include "stock_operations.hpp"
 
 #include <cmath>
 #include <cstdlib>
 #include <utility>
 #include <vector>
 
-#include "run.hpp"
+#include "../../py/error.hpp"
+#include "normalize_weight.hpp"
 
 namespace orvane::portsim {
-
-void normalize_weight(PyObject* weights, PyObject* position_limit) {
-  py::Ref weight_sum = py::check(PyFloat_FromDouble(0.0));
-  {
-    py::Ref items = py::check(PyObject_CallMethod(weights, "items", nullptr));
-    py::Ref it = py::check(PyObject_GetIter(items.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-      py::Ref item = py::Ref::steal(raw);
-      py::Ref sid = py::check(PySequence_GetItem(item.get(), 0));
-      py::Ref w = py::check(PyObject_GetItem(weights, sid.get()));
-      py::Ref magnitude = py::check(PyNumber_Absolute(w.get()));
-      weight_sum = py::check(PyNumber_InPlaceAdd(weight_sum.get(), magnitude.get()));
-    }
-    py::check_pending();
-  }
-
-  py::Ref one = py::check(PyLong_FromLong(1));
-  auto for_each_key = [&](auto&& visit) {
-    py::Ref it = py::check(PyObject_GetIter(weights));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-      py::Ref sid = py::Ref::steal(raw);
-      visit(sid.get());
-    }
-    py::check_pending();
-  };
-
-  for_each_key([&](PyObject* sid) {
-    if (!py::check_status(PyObject_RichCompareBool(weight_sum.get(), one.get(), Py_GT))) return;
-    // The reciprocal is multiplied in, not divided by: the last bits differ.
-    py::Ref factor = py::check(PyNumber_TrueDivide(one.get(), weight_sum.get()));
-    py::Ref w = py::check(PyObject_GetItem(weights, sid));
-    py::Ref scaled = py::check(PyNumber_Multiply(w.get(), factor.get()));
-    py::check_status(PyObject_SetItem(weights, sid, scaled.get()));
-  });
-
-  py::Ref lower = py::check(PyNumber_Negative(position_limit));
-  for_each_key([&](PyObject* sid) {
-    py::Ref w = py::check(PyObject_GetItem(weights, sid));
-    if (py::check_status(PyObject_RichCompareBool(w.get(), position_limit, Py_GT))) {
-      py::check_status(PyObject_SetItem(weights, sid, position_limit));
-      return;
-    }
-    if (py::check_status(PyObject_RichCompareBool(w.get(), lower.get(), Py_LT)))
-      py::check_status(PyObject_SetItem(weights, sid, lower.get()));
-  });
-}
 
 namespace {
 
@@ -98,7 +53,9 @@ bool has_next_weight(PyObject* next_weights, int k) {
 
 }  // namespace
 
-void build_stock_operations(Run& run, PyObject*& stock_operations) {
+void build_stock_operations(const RunEnd& end, const RunInputs& inputs,
+                            TruthTest stop_trading_next_period, PyObject*& stock_operations) {
+  const ArrayView2<double>& pos_values = *inputs.pos_values;
   const ActionWords words;
   py::Ref actions = py::check(PyDict_New());
   py::Ref weights = py::check(PyDict_New());
@@ -117,9 +74,9 @@ void build_stock_operations(Run& run, PyObject*& stock_operations) {
   // the leavers too.
   std::vector<std::pair<int, double>> latest;
   double latest_weight_sum = 0.0;
-  for (const int sid : run.latest_rebalanced_keys) {
-    const double weight = run.pos_values(run.current_position_id, sid);
-    const bool held = run.pos.contains(sid) && run.pos.value(sid) != 0.0;
+  for (const int sid : end.latest_rebalanced_keys) {
+    const double weight = pos_values(end.current_position_id, sid);
+    const bool held = end.pos.contains(sid) && end.pos.value(sid) != 0.0;
     latest.emplace_back(sid, held ? weight : 0.0);
     latest_weight_sum += weight;
   }
@@ -129,18 +86,18 @@ void build_stock_operations(Run& run, PyObject*& stock_operations) {
     set_item(weights.get(), sid, value.get());
   }
 
-  const py::ArrayView2<double>::Row next_row = run.pos_values.row(run.pos_id);
-  const Py_ssize_t ncols = next_row.size();
+  const ArrayView2<double>::Row next_row = pos_values.row(end.pos_id);
+  const std::ptrdiff_t ncols = next_row.size();
   std::vector<std::uint8_t> exit_listed(static_cast<std::size_t>(ncols), 0);
-  for (const auto* list : {&run.exited_stocks, &run.exit_stocks})
+  for (const auto* list : {&end.exited_stocks, &end.exit_stocks})
     for (const ExitMark& s : *list)
       if (std::abs(s.sid) < ncols) exit_listed[static_cast<std::size_t>(std::abs(s.sid))] = 1;
   std::vector<std::pair<int, double>> next;
   double total_next_weight_sum = 0.0;
-  for (Py_ssize_t j = 0; j < ncols; ++j) {
+  for (std::ptrdiff_t j = 0; j < ncols; ++j) {
     const double weight = next_row.unchecked(j);
     total_next_weight_sum += std::fabs(weight);
-    if (run.stop_trading_next_period() && exit_listed[static_cast<std::size_t>(j)]) continue;
+    if (stop_trading_next_period() && exit_listed[static_cast<std::size_t>(j)]) continue;
     if (weight != 0.0) {
       // Stored at once, so a truth test failing further along the row
       // leaves the weights already taken in the report.
@@ -151,8 +108,8 @@ void build_stock_operations(Run& run, PyObject*& stock_operations) {
   }
 
   {
-    py::Ref weight_time = new_int(static_cast<long>(run.current_position_id));
-    py::Ref next_weight_time = new_int(static_cast<long>(run.pos_id));
+    py::Ref weight_time = new_int(static_cast<long>(end.current_position_id));
+    py::Ref next_weight_time = new_int(static_cast<long>(end.pos_id));
     set_item(report, "weight_time", weight_time.get());
     set_item(report, "next_weight_time", next_weight_time.get());
   }
@@ -163,15 +120,15 @@ void build_stock_operations(Run& run, PyObject*& stock_operations) {
     set_item(next_weights.get(), sid, value.get());
   }
 
-  py::Ref limit = new_float(run.args.position_limit);
+  py::Ref limit = new_float(inputs.options.position_limit);
   normalize_weight(weights.get(), limit.get());
   normalize_weight(next_weights.get(), limit.get());
 
-  if (run.should_rebalance) {
-    for (Py_ssize_t j = 0; j < ncols; ++j) {
+  if (end.should_rebalance) {
+    for (std::ptrdiff_t j = 0; j < ncols; ++j) {
       const int sid = static_cast<int>(j);
       const double val1 = next_row.unchecked(j);
-      if (!run.pos.contains(sid) || run.pos.value(sid) == 0.0) {
+      if (!end.pos.contains(sid) || end.pos.value(sid) == 0.0) {
         if (val1 != 0.0) set_item(actions.get(), sid, words.enter.get());
       } else {
         set_item(actions.get(), sid, val1 == 0.0 ? words.exit.get() : words.hold.get());
@@ -181,20 +138,20 @@ void build_stock_operations(Run& run, PyObject*& stock_operations) {
 
   // The word names the rule that removed the stock: "tp" forms for a take
   // profit, "sl" forms for a stop loss or a trailing stop, on either side.
-  for (const ExitMark& s : run.exit_stocks) {
+  for (const ExitMark& s : end.exit_stocks) {
     const int k = std::abs(s.sid);
     const bool take_profit = s.rule == ExitReason::take_profit;
-    if (run.stop_trading_next_period() || run.price_index[-1] > run.pos_index[run.pos_id]) {
+    if (stop_trading_next_period() || inputs.price_index[-1] > inputs.pos_index[end.pos_id]) {
       set_item(actions.get(), k, take_profit ? words.tp.get() : words.sl.get());
     } else if (has_next_weight(next_weights.get(), k)) {
       set_item(actions.get(), k, take_profit ? words.tp_enter.get() : words.sl_enter.get());
     }
   }
 
-  for (const ExitMark& s : run.exited_stocks) {
+  for (const ExitMark& s : end.exited_stocks) {
     const int k = std::abs(s.sid);
     py::Ref key = new_int(k);
-    if (run.stop_trading_next_period() ||
+    if (stop_trading_next_period() ||
         !py::check_status(PyDict_Contains(actions.get(), key.get())))
       set_item(actions.get(), k,
                s.rule == ExitReason::take_profit ? words.tp_.get() : words.sl_.get());

@@ -4,23 +4,23 @@
 
 namespace orvane::portsim {
 
-double rebalance(PositionBook& p, const WeightRow& newp, double cash, const TradeRules& rules,
-                 const Recorder& recorder, TradeLedger& ledger, double position_limit) {
+double rebalance(PositionBook& p, const WeightRow& newp, double cash, const Trading& trading,
+                 double position_limit) {
   double balance = cash;
   for (int sid : p.keys()) balance += p.value(sid);
 
   // Sequential in column order, so the result does not depend on how an
   // array library would pair the terms.
-  const Py_ssize_t n = newp.size();
+  const std::ptrdiff_t n = newp.size();
   double gross = 0.0;
-  for (Py_ssize_t sid = 0; sid < n; ++sid) gross += std::fabs(newp.unchecked(sid));
+  for (std::ptrdiff_t sid = 0; sid < n; ++sid) gross += std::fabs(newp.unchecked(sid));
 
   const double divisor = 1.0 > gross ? 1.0 : gross;
   double ratio = balance / divisor;
   if (std::isnan(ratio)) ratio = 1.0;
 
   const double limit = position_limit * balance;
-  for (Py_ssize_t sid = 0; sid < n; ++sid) {
+  for (std::ptrdiff_t sid = 0; sid < n; ++sid) {
     double target = newp.unchecked(sid) * ratio;
     if (std::fabs(target) > limit) {
       const double sign = target > 0.0 ? 1.0 : -1.0;
@@ -29,7 +29,7 @@ double rebalance(PositionBook& p, const WeightRow& newp, double cash, const Trad
     // A zero target for a stock not held is no trade at all; most of a wide
     // row is that.
     if (target == 0.0 && !p.contains(static_cast<int>(sid))) continue;
-    cash = set_position(p, static_cast<int>(sid), target, cash, rules, recorder, ledger,
+    cash = set_position(p, static_cast<int>(sid), target, cash, trading,
                         Fill::at_bar(ExitReason::rebalance), true, true, balance);
   }
   return cash;

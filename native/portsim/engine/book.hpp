@@ -7,8 +7,8 @@
 #include <map>
 #include <vector>
 
+#include "caller.hpp"
 #include "ledger.hpp"
-#include "recorder.hpp"
 
 namespace orvane::portsim {
 
@@ -66,13 +66,21 @@ struct TradeRules {
   bool resample;
 };
 
+// What set_position needs besides the book: the rules it trades by and where
+// every trade is told.
+struct Trading {
+  TradeRules rules;
+  TradeRecorder& recorder;
+  TradeLedger& ledger;
+};
+
 // Moves the holding of `sid` to the money value `position`, charging the fee
 // on every trade and the tax on reductions and closes, tells the recorder
 // about entries, exits, flips and splits, and books the trade in the ledger
 // (a trade that ends the holding is filled as `fill` says). Returns the new
 // cash.
-double set_position(PositionBook& p, int sid, double position, double cash, const TradeRules& rules,
-                    const Recorder& recorder, TradeLedger& ledger, const Fill& fill,
-                    bool check_null = true, bool set_null = false, double balance = 1.0);
+double set_position(PositionBook& p, int sid, double position, double cash, const Trading& trading,
+                    const Fill& fill, bool check_null = true, bool set_null = false,
+                    double balance = 1.0);
 
 }  // namespace orvane::portsim

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "../py/ref.hpp"
+#include "../../py/ref.hpp"
 
 namespace orvane::portsim {
 

@@ -1,6 +1,6 @@
 #include "trade_list.hpp"
 
-#include "../py/error.hpp"
+#include "../../py/error.hpp"
 
 namespace orvane::portsim {
 

@@ -4,14 +4,13 @@
 // on every bar.
 #pragma once
 
-#include <Python.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
-#include "../py/array.hpp"
-#include "../py/ref.hpp"
+#include "../../base/view.hpp"
 #include "columns.hpp"
 
 namespace orvane::portsim {
@@ -64,18 +63,15 @@ struct LedgerRows {
     blocks.back().push_back(row);
     ++size;
   }
-
-  // A dict of new NumPy arrays, one per column.
-  py::Ref to_dict() const;
 };
 
 class TradeLedger {
  public:
   TradeLedger() = default;
-  TradeLedger(const py::ArrayView2<double>* price, const ColumnMap* pos2price,
-              std::size_t columns, Py_ssize_t bars);
+  TradeLedger(const ArrayView2<double>* price, const ColumnMap* pos2price,
+              std::size_t columns, std::ptrdiff_t bars);
 
-  void set_bar(Py_ssize_t d) noexcept { d_ = d; }
+  void set_bar(std::ptrdiff_t d) noexcept { d_ = d; }
 
   // The trades of set_position, told after the book has changed. `flow` is
   // the trade's cash increment exactly as added to cash, `cost` its fee and
@@ -130,16 +126,16 @@ class TradeLedger {
             ExitReason reason);
   void settle();
 
-  const py::ArrayView2<double>* price_ = nullptr;
+  const ArrayView2<double>* price_ = nullptr;
   const ColumnMap* pos2price_ = nullptr;
-  Py_ssize_t d_ = 0;
+  std::ptrdiff_t d_ = 0;
   std::vector<Piece> pieces_;
   std::vector<int> pending_;
   std::int64_t next_id_ = 0;
   // Per price column: the last valid trade price on or before bar
   // scanned_[c]; filled on first need, so a run without missing prices at
   // its trades never scans.
-  std::vector<Py_ssize_t> scanned_;
+  std::vector<std::ptrdiff_t> scanned_;
   std::vector<double> last_valid_;
   LedgerRows rows_;
 };

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "../../base/error.hpp"
+
 namespace orvane::portsim {
 
 void PositionBook::check_column(int sid) const {
   if (sid < 0 || static_cast<std::size_t>(sid) >= value_.size())
-    py::raisef(PyExc_IndexError, "position column %d is outside the position book", sid);
+    raisef(ErrorKind::index_error, "position column %d is outside the position book", sid);
 }
 
 double& PositionBook::get_or_insert(int sid) {
@@ -64,15 +66,17 @@ std::map<int, double> PositionBook::to_map() {
 namespace {
 
 double weight_of(double position, double balance) {
-  if (balance == 0.0) py::raise(PyExc_ZeroDivisionError, "float division by zero");
+  if (balance == 0.0) raise(ErrorKind::zero_division_error, "float division by zero");
   return position / balance;
 }
 
 }  // namespace
 
-double set_position(PositionBook& p, int sid, double position, double cash, const TradeRules& rules,
-                    const Recorder& recorder, TradeLedger& ledger, const Fill& fill,
-                    bool check_null, bool set_null, double balance) {
+double set_position(PositionBook& p, int sid, double position, double cash, const Trading& trading,
+                    const Fill& fill, bool check_null, bool set_null, double balance) {
+  const TradeRules& rules = trading.rules;
+  TradeRecorder& recorder = trading.recorder;
+  TradeLedger& ledger = trading.ledger;
   const bool exist = check_null ? p.contains(sid) : true;
   const double before = p.contains(sid) ? p.value(sid) : 0.0;
   const bool prev_has_position = before != 0.0;

@@ -1,19 +1,26 @@
 // orvane.core.portsim: the binding layer of the back-test engine. Arguments
-// are bound, converted and checked here; the run itself is plain C++.
+// are bound, converted and checked here; the run itself is plain C++
+// (../engine), and its results become Python objects here and in the files
+// beside this one.
 #define ORVANE_NUMPY_API_OWNER
-#include "../py/numpy.hpp"
+#include "../../py/numpy.hpp"
 
 #include <limits>
+#include <optional>
+#include <utility>
 
-#include "../excursion/capi.hpp"
-#include "../py/args.hpp"
-#include "../py/array.hpp"
-#include "../py/convert.hpp"
-#include "../py/error.hpp"
-#include "../py/module.hpp"
-#include "recorder.hpp"
-#include "report.hpp"
-#include "run.hpp"
+#include "../../excursion/capi.hpp"
+#include "../../py/args.hpp"
+#include "../../py/array.hpp"
+#include "../../py/convert.hpp"
+#include "../../py/error.hpp"
+#include "../../py/module.hpp"
+#include "../engine/run.hpp"
+#include "caller.hpp"
+#include "columns.hpp"
+#include "ledger_dict.hpp"
+#include "normalize_weight.hpp"
+#include "stock_operations.hpp"
 #include "trade_list.hpp"
 
 namespace {
@@ -67,7 +74,7 @@ constexpr ArrayParam kArrayParams[11] = {
 class RunningGuard {
  public:
   RunningGuard() {
-    if (g_running) raise(PyExc_RuntimeError, "backtest_ is already running");
+    if (g_running) raise(ErrorKind::runtime_error, "backtest_ is already running");
     g_running = true;
   }
   ~RunningGuard() { g_running = false; }
@@ -96,6 +103,13 @@ class GcPause {
   [[maybe_unused]] bool was_enabled_ = false;
 };
 
+// A view of a price or weight matrix the run cannot do without; None is
+// told apart from an empty matrix.
+std::optional<ArrayView2<double>> required_matrix(PyObject* obj) {
+  if (obj == Py_None) return std::nullopt;
+  return view2<double>(obj);
+}
+
 Ref backtest(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto a = bind(kBacktest, args, nargs, kwnames);
   const double inf = std::numeric_limits<double>::infinity();
@@ -104,19 +118,19 @@ Ref backtest(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto integer = [&](std::size_t i, int dflt) { return a[i] ? to_int(a[i]) : dflt; };
 
   // Scalars are converted in parameter order, so the first bad one raises.
-  portsim::RunArgs run{};
-  run.fee_ratio = real(11, 0.001425);
-  run.tax_ratio = real(12, 0.003);
-  run.stop_loss = real(13, 1.0);
-  run.take_profit = real(14, inf);
-  run.trail_stop = real(15, inf);
-  run.touched_exit = truth(16, false);
-  run.position_limit = real(17, 1.0);
-  run.retain_cost_when_rebalance = truth(18, false);
-  run.stop_trading_next_period = a[19] ? a[19] : Py_True;
-  run.excursion_window = integer(20, 0);
-  run.excursion_window_step = integer(21, 1);
-  run.periodically_rebalance = truth(22, true);
+  portsim::RunOptions options{};
+  options.fee_ratio = real(11, 0.001425);
+  options.tax_ratio = real(12, 0.003);
+  options.stop_loss = real(13, 1.0);
+  options.take_profit = real(14, inf);
+  options.trail_stop = real(15, inf);
+  options.touched_exit = truth(16, false);
+  options.position_limit = real(17, 1.0);
+  options.retain_cost_when_rebalance = truth(18, false);
+  PyObject* const stop_trading_next_period = a[19] ? a[19] : Py_True;
+  options.excursion_window = integer(20, 0);
+  options.excursion_window_step = integer(21, 1);
+  options.periodically_rebalance = truth(22, true);
 
   for (std::size_t i = 0; i < 11; ++i) check_ndarray(a[i], kArrayParams[i].name);
   for (std::size_t i = 0; i < 11; ++i)
@@ -124,19 +138,7 @@ Ref backtest(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // The run needs these three for its sizes; without them it cannot start.
   for (std::size_t i : {5u, 9u, 10u})
     if (a[i] == Py_None)
-      raisef(PyExc_TypeError, "Argument '%s' must not be None", kArrayParams[i].name);
-
-  run.price_values = a[0];
-  run.close_values = a[1];
-  run.high_values = a[2];
-  run.low_values = a[3];
-  run.open_values = a[4];
-  run.price_index = a[5];
-  run.price_columns = a[6];
-  run.pos_values = a[7];
-  run.pos_index = a[8];
-  run.pos_columns = a[9];
-  run.resample = a[10];
+      raisef(ErrorKind::type_error, "Argument '%s' must not be None", kArrayParams[i].name);
 
   RunningGuard guard;
   GcPause gc_pause;
@@ -144,13 +146,33 @@ Ref backtest(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // resize an array under the run's views.
   Ref keep[12];
   for (std::size_t i = 0; i < 11; ++i) keep[i] = Ref::borrow(a[i]);
-  keep[11] = Ref::borrow(run.stop_trading_next_period);
+  keep[11] = Ref::borrow(stop_trading_next_period);
 
   check_status(PyObject_SetAttrString(g_module, "RETAIN_COST_WHEN_REBALANCE",
-                                      run.retain_cost_when_rebalance ? Py_True : Py_False));
+                                      options.retain_cost_when_rebalance ? Py_True : Py_False));
   check_status(PyObject_SetAttrString(g_module, "RESAMPLE",
-                                      run.periodically_rebalance ? Py_True : Py_False));
-  return portsim::run_backtest(run, portsim::Recorder(g_recorder), g_stock_operations, g_ledger);
+                                      options.periodically_rebalance ? Py_True : Py_False));
+
+  portsim::RunInputs inputs;
+  inputs.pos2price = portsim::map_columns(a[6], a[9]);
+  inputs.price_values = required_matrix(a[0]);
+  inputs.close_values = view2<double>(a[1]);
+  inputs.high_values = view2<double>(a[2]);
+  inputs.low_values = view2<double>(a[3]);
+  inputs.open_values = view2<double>(a[4]);
+  inputs.price_index = view1<std::int64_t>(a[5]);
+  inputs.pos_values = required_matrix(a[7]);
+  inputs.pos_index = view1<std::int64_t>(a[8]);
+  inputs.resample = view1<std::int64_t>(a[10]);
+  inputs.position_names = view1<PyObject*>(a[9]).size();
+  inputs.options = options;
+
+  portsim::PythonCaller caller(g_recorder, {a[0], a[1], a[7], a[9], stop_trading_next_period});
+  portsim::RunEnd end = portsim::run_backtest(inputs, caller.caller());
+  portsim::build_stock_operations(end, inputs, caller.stop_trading_next_period(),
+                                  g_stock_operations);
+  g_ledger = std::move(end.ledger);
+  return caller.take_creturn();
 }
 
 PyObject* py_backtest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -169,7 +191,7 @@ PyObject* py_get_trade_ledger(PyObject*, PyObject* const* args, Py_ssize_t nargs
                               PyObject* kwnames) {
   return translate([&] {
     bind(kGetTradeLedger, args, nargs, kwnames);
-    return g_ledger.to_dict().release();
+    return portsim::ledger_dict(g_ledger).release();
   });
 }
 
@@ -182,11 +204,12 @@ PyObject* py_normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-// The module's global `datetime`, as module-level Python code would see it.
+// A module attribute (`datetime`, `excursion`) as it is at the call: the
+// caller may rebind it, and a deleted one raises NameError.
 Ref module_global(const char* name) {
   PyObject* dict = PyModule_GetDict(g_module);
   PyObject* value = PyDict_GetItemString(dict, name);
-  if (!value) raisef(PyExc_NameError, "name '%s' is not defined", name);
+  if (!value) raisef(ErrorKind::name_error, "name '%s' is not defined", name);
   return Ref::borrow(value);
 }
 
