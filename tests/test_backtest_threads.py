@@ -120,3 +120,44 @@ def test_backtest_called_from_inside_a_sweep_thread_does_not_deadlock(market, ca
     assert frame["error"].isna().all()
     expected = orvane.backtest(position * 0.5, market).stats()["total_return"]
     assert frame.loc[0, "total_return"] == expected
+
+
+FORK_DURING_A_RUN = """
+import os, signal, threading
+import orvane
+from orvane.simulate import ENGINE_LOCK
+
+market = orvane.datasets.sample_market(n_stocks=10, years=1, seed=5)
+position = orvane.datasets.momentum_position(market.close, top=3, lookback=20, skip=1)
+expected = orvane.backtest(position, market).creturn
+held, forked = threading.Event(), threading.Event()
+
+def a_run_in_progress():
+    # Another thread's back-test holds the engine; it ends after a second at most.
+    with ENGINE_LOCK:
+        held.set()
+        forked.wait(1.0)
+
+thread = threading.Thread(target=a_run_in_progress)
+thread.start()
+held.wait()
+pid = os.fork()
+if pid == 0:
+    # A child that inherited the lock held would wait here for ever; the alarm ends it instead.
+    signal.alarm(30)
+    same = orvane.backtest(position, market).creturn.equals(expected)
+    os._exit(0 if same else 3)
+forked.set()
+thread.join()
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs os.fork")
+def test_a_process_forked_while_another_thread_runs_can_run_the_engine() -> None:
+    import subprocess
+
+    done = subprocess.run([sys.executable, "-c", FORK_DURING_A_RUN], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    # 0: the child ran and got the parent's result; -14 (SIGALRM) would be a child stuck on the lock.
+    assert done.stdout.split()[-1] == "0", done.stdout + done.stderr

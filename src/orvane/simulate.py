@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import inspect
+import os
 import threading
 import warnings
 from dataclasses import dataclass
@@ -32,6 +33,15 @@ __all__ = ["backtest", "ENGINE_LOCK"]
 # thread's run.  Re-entrant, so that a sweep can hold it around a whole
 # combination (its output capture and strategy call included).
 ENGINE_LOCK = threading.RLock()
+
+# A process forked while another thread holds the lock would start with it
+# held by a thread it does not have, and wait for it for ever at its first
+# run (a process-pool sweep started while a thread runs a back-test).  A fork
+# therefore waits for the run in progress and takes the lock across itself.
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(
+        before=ENGINE_LOCK.acquire, after_in_parent=ENGINE_LOCK.release, after_in_child=ENGINE_LOCK.release
+    )
 
 
 @dataclass(frozen=True)

@@ -157,7 +157,9 @@ class ExecutorRunner(Runner):
     def restart(self) -> None:
         if self.start is None:
             raise RuntimeError("only a pool of the sweep's own can be restarted")
-        self.executor.shutdown(wait=False, cancel_futures=True)
+        # A broken pool has already stopped its workers; waiting for its own threads to end
+        # means the new pool's workers are not forked while one of them holds a lock.
+        self.executor.shutdown(wait=True, cancel_futures=True)
         self.executor = self.start()
 
     def submit(self, batch: list, level: int, want_reports: bool) -> Any:
