@@ -806,8 +806,8 @@ class Report:
     def to_html(self, path: Union[str, "os.PathLike[str]"], max_trades: int = 500) -> str:
         """Write the report as one self-contained HTML page and return its path.
 
-        The page needs no network: plots are embedded as PNG data and the
-        style sheet is inline.  At most ``max_trades`` trades are listed (the
+        The page needs no network (nor matplotlib): the charts are embedded
+        as SVG data and the style sheet is inline.  At most ``max_trades`` trades are listed (the
         most recent); the CSV of all trades is ``report.trades.to_csv``.
         """
         from .html import write_html
