@@ -287,7 +287,8 @@ class Report:
         """Runs of bars on which a held stock had no trade price or close (``stock``, ``first``, ``last``, ``bars``).
 
         On those bars the holding kept its last value; a stock bought on such
-        a bar has an unknown trade return.  Empty when nothing was missing.
+        a bar moves from its first price after it, and its excursions are
+        unknown.  Empty when nothing was missing.
         """
         gaps = self.held_gaps()
         if gaps is None:
