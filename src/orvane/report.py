@@ -287,7 +287,8 @@ class Report:
         """Runs of bars on which a held stock had no trade price or close (``stock``, ``first``, ``last``, ``bars``).
 
         On those bars the holding kept its last value; a stock bought on such
-        a bar has an unknown trade return.  Empty when nothing was missing.
+        a bar moves from its first price after it, and its excursions are
+        unknown.  Empty when nothing was missing.
         """
         gaps = self.held_gaps()
         if gaps is None:
@@ -806,8 +807,8 @@ class Report:
     def to_html(self, path: Union[str, "os.PathLike[str]"], max_trades: int = 500) -> str:
         """Write the report as one self-contained HTML page and return its path.
 
-        The page needs no network: plots are embedded as PNG data and the
-        style sheet is inline.  At most ``max_trades`` trades are listed (the
+        The page needs no network (nor matplotlib): the charts are embedded
+        as SVG data and the style sheet is inline.  At most ``max_trades`` trades are listed (the
         most recent); the CSV of all trades is ``report.trades.to_csv``.
         """
         from .html import write_html
