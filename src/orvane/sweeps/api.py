@@ -129,8 +129,8 @@ def sweep(
         :func:`orvane.deflated_sharpe`), and ``error`` (None, or the error
         text of a combination that failed, whose statistics are then
         missing); plus ``report`` when ``keep`` > 0.
-        What the strategy and the engine print (such as the engine's NaN
-        price warning) is written to standard output once per distinct line.
+        What the strategy prints is written to standard output once per
+        distinct line, not once per combination.
 
     Warns
     -----
