@@ -93,7 +93,7 @@ class SharedFloats {
 // stretch of a shared block, which its base (the block, a float64 array)
 // keeps alive: the arrays do not overlap, so writing to one never changes
 // another, and a block is never reused, so arrays a caller keeps from one
-// run are untouched by the next. Blocks grow from 8 KiB to 1 MiB, which
+// run are untouched by the next. Blocks grow from 8 KiB to 64 KiB (below the size
 // bounds both the allocations per run and what one kept array holds on to.
 class ResultBlocks {
  public:
@@ -133,7 +133,7 @@ class ResultBlocks {
 
  private:
   static constexpr npy_intp kFirstBlock = 1024;
-  static constexpr npy_intp kLastBlock = 128 * 1024;
+  static constexpr npy_intp kLastBlock = 8 * 1024;
   Ref block_;
   double* next_ = nullptr;
   npy_intp left_ = 0;
