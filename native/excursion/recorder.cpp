@@ -93,8 +93,10 @@ class SharedFloats {
 // stretch of a shared block, which its base (the block, a float64 array)
 // keeps alive: the arrays do not overlap, so writing to one never changes
 // another, and a block is never reused, so arrays a caller keeps from one
-// run are untouched by the next. Blocks grow from 8 KiB to 64 KiB (below the size
-// bounds both the allocations per run and what one kept array holds on to.
+// run are untouched by the next. Blocks grow from 8 KiB to 64 KiB: few
+// allocations per run, each served from the allocator's free lists (below
+// the size it maps fresh pages for), and at most 64 KiB held alive by one
+// array a caller keeps.
 class ResultBlocks {
  public:
   void reset() noexcept {
