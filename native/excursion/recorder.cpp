@@ -25,13 +25,14 @@ using py::Ref;
 // use: a Python int or a NumPy scalar cannot change, so a row holding the
 // same object as another row reads exactly as one holding its own copy,
 // and a run creates (and the next one frees) one object per distinct value
-// instead of two or three per trade.
+// instead of two or three per trade. Like the module's other slots, the
+// objects are held until the next run and never released at exit, when
+// the interpreter may already be gone.
 class SharedObjects {
  public:
   SharedObjects() = default;
   SharedObjects(const SharedObjects&) = delete;
   SharedObjects& operator=(const SharedObjects&) = delete;
-  ~SharedObjects() { reset(0); }
 
   // Drops the objects held and makes room for the keys [0, n).
   void reset(std::size_t n) {
@@ -62,7 +63,6 @@ class SharedFloats {
   SharedFloats() = default;
   SharedFloats(const SharedFloats&) = delete;
   SharedFloats& operator=(const SharedFloats&) = delete;
-  ~SharedFloats() { reset(); }
 
   void reset() {
     for (Slot& s : slots_) Py_CLEAR(s.obj);
@@ -96,11 +96,16 @@ class SharedFloats {
 // run are untouched by the next. Blocks grow from 8 KiB to 64 KiB: few
 // allocations per run, each served from the allocator's free lists (below
 // the size it maps fresh pages for), and at most 64 KiB held alive by one
-// array a caller keeps.
+// array a caller keeps. The current block is held like the module's other
+// slots (never released at exit).
 class ResultBlocks {
  public:
+  ResultBlocks() = default;
+  ResultBlocks(const ResultBlocks&) = delete;
+  ResultBlocks& operator=(const ResultBlocks&) = delete;
+
   void reset() noexcept {
-    block_.reset();
+    Py_CLEAR(block_);
     next_ = nullptr;
     left_ = 0;
     block_size_ = kFirstBlock;
@@ -118,7 +123,7 @@ class ResultBlocks {
       Ref block = py::check(PyArray_SimpleNew(1, &n, NPY_FLOAT64));
       next_ = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block.get())));
       left_ = n;
-      block_ = std::move(block);
+      Py_XSETREF(block_, block.release());
       block_size_ = std::min(block_size_ * 2, kLastBlock);
     }
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);  // stolen below
@@ -127,7 +132,7 @@ class ResultBlocks {
                                               NPY_ARRAY_CARRAY, nullptr));
     // Steals the reference, also on failure.
     py::check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()),
-                                           Ref::borrow(block_.get()).release()));
+                                           Ref::borrow(block_).release()));
     next_ += length;
     left_ -= length;
     return view;
@@ -136,7 +141,7 @@ class ResultBlocks {
  private:
   static constexpr npy_intp kFirstBlock = 1024;
   static constexpr npy_intp kLastBlock = 8 * 1024;
-  Ref block_;
+  PyObject* block_ = nullptr;
   double* next_ = nullptr;
   npy_intp left_ = 0;
   npy_intp block_size_ = kFirstBlock;
