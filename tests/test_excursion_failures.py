@@ -194,3 +194,22 @@ def test_entry_far_outside_the_data_reserves_nothing(rec):
     before = _virtual_memory_kb()
     exit_fails(rec, IndexError, "Out of bounds on buffer access (axis 0)", entry=-2**31, exit=4)
     assert _virtual_memory_kb() - before < 1_000_000
+
+
+@pytest.mark.parametrize("zero_at, fails", [(2, True), (3, True), (4, False)])
+def test_zero_close_past_the_last_position_read(rec, zero_at, fails):
+    # Entry 0, exit 1, window 4, step 4: the path covers bars 0-4, the
+    # result reads positions 0 (the sampled block) and 1 (the summary), yet
+    # a zero close on a later bar still fails the trade when a valid close
+    # follows it; on the last bar, of a trade without exit transaction, it
+    # divides nothing.
+    close = CLOSE.copy()
+    close[zero_at, 0] = 0.0
+    if fails:
+        exit_fails(rec, ZeroDivisionError, "float division", entry=0, exit=1, close=close, window=4,
+                   step=4)
+        return
+    rec.start(close=close, window=4, step=4)
+    got = rec.trade(0, 0, 1, exit_flag=0)
+    # Position 0: 10 / 10 = 1; position 1: 1 * (10 / 10) = 1.
+    assert got.tolist() == [0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0]

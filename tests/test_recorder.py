@@ -208,3 +208,59 @@ print("ok")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout == "ok\n"
+
+
+def test_excursion_arrays_are_independent_and_outlive_the_next_run(rec):
+    # 100 trades of 30-value arrays fill several of the blocks the arrays are
+    # cut from; every array must still be a separate, writeable float64 array.
+    price, close = np.tile(PRICE, (8, 4)), np.tile(CLOSE, (8, 4))
+    rec.start(price=price, close=close, nstocks=4, window=20, step=5)
+    for t in range(100):
+        rec.trade(t % 4, t % 15, t % 15 + 3 + t % 7, weight=0.25)
+    arrays = list(excursion.excursion)
+    kept = [a.copy() for a in arrays]
+    for a in arrays:
+        assert a.dtype == np.float64 and a.shape == (30,)
+        assert a.flags.c_contiguous and a.flags.writeable
+    for a, b in zip(arrays, arrays[1:]):
+        assert not np.shares_memory(a, b)
+    arrays[0][:] = 7.0
+    arrays[1].flags.writeable = False
+    arrays[1].flags.writeable = True
+    for a, k in zip(arrays[1:], kept[1:]):
+        np.testing.assert_array_equal(a, k)
+
+    rec.start(price=price, close=close, nstocks=4, window=20, step=5)
+    for t in range(100):
+        rec.trade(t % 4, 0, 4)
+    assert all((a == 7.0).all() for a in arrays[:1])
+    for a, k in zip(arrays[1:], kept[1:]):
+        np.testing.assert_array_equal(a, k)
+    for new in excursion.excursion:
+        assert not any(np.shares_memory(new, old) for old in arrays[:3] + arrays[-3:])
+    expected = excursion_model(price, close, {0: 0}, 0, 0, 4, True, True, True, 20, 5, 0.0, 0.0)
+    np.testing.assert_array_equal(excursion.excursion[0], expected)
+
+
+def test_row_items_keep_their_exact_values(rec):
+    # Equal values may be shared between rows, but every value, down to the
+    # sign of a zero and the payload of a NaN, is the one recorded.
+    weights = [0.0, -0.0, math.nan, -math.nan, 0.01, 0.01] + [1 / (k + 3) for k in range(150)]
+    n = len(weights)
+    price, close = np.tile(PRICE, (40, 1)), np.tile(CLOSE, (40, 1))
+    rec.start(price=price, close=close, nstocks=n, pos2price={sid: 0 for sid in range(n)})
+    for sid, w in enumerate(weights):
+        probe.record_date(sid % 50)
+        probe.record_entry(sid, w, 1)
+    probe.record_date(60)
+    for sid in range(0, n, 2):
+        probe.record_exit(sid, 1)
+    probe.end_analysis({sid: 1.0 for sid in range(1, n, 2)})
+    order = list(range(0, n, 2)) + list(range(1, n, 2))
+    assert [r[0] for r in rec.trades] == order
+    assert [r[1] for r in rec.trades] == [sid % 50 for sid in order]
+    assert [r[2] for r in rec.trades] == [60] * len(range(0, n, 2)) + [-1] * len(range(1, n, 2))
+    for row, w, sid in zip(rec.trades, rec.positions, order):
+        assert type(row[0]) is int and type(row[1]) is np.int64 and type(row[2]) is int
+        assert type(w) is np.float64
+        assert np.array(w).tobytes() == np.array(weights[sid]).tobytes()

@@ -29,16 +29,24 @@ struct Trade {
   int pid = -1;            // the price column when known, else looked up in pos2price
 };
 
-// The trade's value path, one element per analysed bar from the entry bar on.
-struct Series {
-  std::vector<double> returns;
-  std::vector<double> cummax;
-  std::vector<double> cummin;
-  std::vector<int> cummin_i;
-  std::vector<double> mdd;
-  std::vector<double> profit_period;
+// The trade's value path at one analysed position k (bar i_entry + k): the
+// running minimum and maximum of the value, the running maximum at the
+// position where that minimum was first reached, the running maximum
+// drawdown, the bars in profit so far and the value itself.
+struct Block {
+  double cummin;
+  double cummax;
+  double cummax_at_cummin;
+  double mdd;
+  double profit_period;
+  double value;
+};
 
-  std::size_t size() const noexcept { return returns.size(); }
+// The positions of the path that the result reads: the sampled ones (0,
+// step, 2 * step, ... within the window) and the summary one.
+struct Path {
+  std::vector<Block> sampled;  // reused by every trade
+  Block summary{};
 };
 
 // The price matrices of a run; a null pointer stands for a matrix that is not
@@ -48,10 +56,13 @@ struct Prices {
   const ArrayView2<double>* close;
 };
 
-// Fills `out` (its buffers are reused) with the trade's path. A sid missing
+// Follows the trade's value bar by bar and keeps the blocks the result reads.
+// Every bar of the analysed range is checked as a full pass would check it
+// (the same reads, the same errors in the same order), but the statistics
+// are carried only as far as the last position a block reads. A sid missing
 // from pos2price reads as price column 0 and is added to the map with it.
 void trace_trade(const Prices& prices, std::map<int, int>& pos2price, const Settings& settings,
-                 const Trade& trade, Series& out);
+                 const Trade& trade, Path& out);
 
 // Length of the result array: six values per sampled block plus the summary
 // block; may be negative for a negative window.
@@ -59,7 +70,6 @@ std::int64_t result_size(const Settings& settings);
 
 // Writes the sampled blocks and the summary block into `ret`, whose elements
 // not written keep their value (the caller fills it with -1).
-void write_result(const Series& series, const Settings& settings, const Trade& trade,
-                  std::span<double> ret);
+void write_result(const Path& path, std::span<double> ret);
 
 }  // namespace orvane::excursion

@@ -1,6 +1,7 @@
 #include "recorder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <span>
@@ -20,6 +21,132 @@ namespace {
 
 using py::Ref;
 
+// Immutable objects that the rows of one run share, each created on first
+// use: a Python int or a NumPy scalar cannot change, so a row holding the
+// same object as another row reads exactly as one holding its own copy,
+// and a run creates (and the next one frees) one object per distinct value
+// instead of two or three per trade. Like the module's other slots, the
+// objects are held until the next run and never released at exit, when
+// the interpreter may already be gone.
+class SharedObjects {
+ public:
+  SharedObjects() = default;
+  SharedObjects(const SharedObjects&) = delete;
+  SharedObjects& operator=(const SharedObjects&) = delete;
+
+  // Drops the objects held and makes room for the keys [0, n).
+  void reset(std::size_t n) {
+    for (PyObject*& obj : slots_) Py_CLEAR(obj);
+    slots_.assign(n, nullptr);
+  }
+
+  // The object for `key`, made by `make` unless one is held; keys outside
+  // [0, n) are never held.
+  template <class Make>
+  Ref get(std::int64_t key, Make&& make) {
+    if (key < 0 || static_cast<std::uint64_t>(key) >= slots_.size()) return make();
+    PyObject*& slot = slots_[static_cast<std::size_t>(key)];
+    if (!slot) slot = make().release();
+    return Ref::borrow(slot);
+  }
+
+ private:
+  std::vector<PyObject*> slots_;
+};
+
+// The same for float64 scalars, keyed by their bits (so 0.0 and -0.0, and
+// NaNs of different payloads, stay apart): a small table in which a new
+// value replaces the one in its slot. Weights repeat (equal weights, the
+// same target row traded again), so most trades find theirs.
+class SharedFloats {
+ public:
+  SharedFloats() = default;
+  SharedFloats(const SharedFloats&) = delete;
+  SharedFloats& operator=(const SharedFloats&) = delete;
+
+  void reset() {
+    for (Slot& s : slots_) Py_CLEAR(s.obj);
+  }
+
+  template <class Make>
+  Ref get(std::uint64_t bits, Make&& make) {
+    Slot& s = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+    if (!s.obj || s.bits != bits) {
+      Ref made = make();
+      Py_XSETREF(s.obj, Ref::borrow(made.get()).release());
+      s.bits = bits;
+      return made;
+    }
+    return Ref::borrow(s.obj);
+  }
+
+ private:
+  static constexpr int kBits = 6;
+  struct Slot {
+    std::uint64_t bits = 0;
+    PyObject* obj = nullptr;
+  };
+  std::array<Slot, std::size_t{1} << kBits> slots_{};
+};
+
+// The memory of a run's excursion arrays. Each array is a view of its own
+// stretch of a shared block, which its base (the block, a float64 array)
+// keeps alive: the arrays do not overlap, so writing to one never changes
+// another, and a block is never reused, so arrays a caller keeps from one
+// run are untouched by the next. Blocks grow from 8 KiB to 64 KiB: few
+// allocations per run, each served from the allocator's free lists (below
+// the size it maps fresh pages for), and at most 64 KiB held alive by one
+// array a caller keeps. The current block is held like the module's other
+// slots (never released at exit).
+class ResultBlocks {
+ public:
+  ResultBlocks() = default;
+  ResultBlocks(const ResultBlocks&) = delete;
+  ResultBlocks& operator=(const ResultBlocks&) = delete;
+
+  void reset() noexcept {
+    Py_CLEAR(block_);
+    next_ = nullptr;
+    left_ = 0;
+    block_size_ = kFirstBlock;
+  }
+
+  // A new writeable C-contiguous float64 array of `length` elements, its
+  // contents unset.
+  Ref take(npy_intp length) {
+    // An empty or negative length fails or succeeds as an array of its own.
+    if (length <= 0) return py::check(PyArray_SimpleNew(1, &length, NPY_FLOAT64));
+    if (length > left_) {
+      // A length above the block size gets a block of exactly its size, so
+      // a length too large to allocate fails as an array of that length.
+      npy_intp n = std::max(block_size_, length);
+      Ref block = py::check(PyArray_SimpleNew(1, &n, NPY_FLOAT64));
+      next_ = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block.get())));
+      left_ = n;
+      Py_XSETREF(block_, block.release());
+      block_size_ = std::min(block_size_ * 2, kLastBlock);
+    }
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);  // stolen below
+    if (!descr) throw py::ErrorAlreadySet{};
+    Ref view = py::check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &length, nullptr, next_,
+                                              NPY_ARRAY_CARRAY, nullptr));
+    // Steals the reference, also on failure.
+    py::check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()),
+                                           Ref::borrow(block_).release()));
+    next_ += length;
+    left_ -= length;
+    return view;
+  }
+
+ private:
+  static constexpr npy_intp kFirstBlock = 1024;
+  static constexpr npy_intp kLastBlock = 8 * 1024;
+  PyObject* block_ = nullptr;
+  double* next_ = nullptr;
+  npy_intp left_ = 0;
+  npy_intp block_size_ = kFirstBlock;
+};
+
 // Module variables that the engine does not see. All array and dict slots
 // hold strong references for the life of the process.
 struct State {
@@ -32,7 +159,12 @@ struct State {
   std::vector<int> pid_of;
   Settings settings;
   int date = 0;
-  Series series;  // buffers reused by every trade
+  Path path;  // buffers reused by every trade
+  SharedObjects sid_ints;       // by sid
+  SharedObjects bar_ints;       // exit bars, by bar
+  SharedObjects bar_scalars;    // entry bars, by bar
+  SharedFloats weight_scalars;  // weights, by bits
+  ResultBlocks results;
 };
 
 State g;
@@ -102,10 +234,25 @@ void set_item(PyArrayObject* array, int sid, T value) {
   write_at<T>(item_address(array, sid), value);
 }
 
-// The element as a NumPy scalar of the array's type.
-Ref item_scalar(PyArrayObject* array, int sid) {
-  return py::check(PyArray_Scalar(item_address(array, sid), PyArray_DESCR(array),
-                                  reinterpret_cast<PyObject*>(array)));
+// The element of the run's int64 or float64 per-column array as a NumPy
+// scalar of the array's type, shared by equal values.
+Ref entry_scalar(int sid) {
+  char* at = item_address(entry, sid);
+  return g.bar_scalars.get(read_at<std::int64_t>(at), [&] {
+    return py::check(
+        PyArray_Scalar(at, PyArray_DESCR(entry), reinterpret_cast<PyObject*>(entry)));
+  });
+}
+Ref weight_scalar(int sid) {
+  char* at = item_address(position, sid);
+  return g.weight_scalars.get(read_at<std::uint64_t>(at), [&] {
+    return py::check(
+        PyArray_Scalar(at, PyArray_DESCR(position), reinterpret_cast<PyObject*>(position)));
+  });
+}
+
+Ref int_object(SharedObjects& shared, int value) {
+  return shared.get(value, [value] { return py::check(PyLong_FromLong(value)); });
 }
 
 int to_c_int(std::int64_t v) {
@@ -118,11 +265,11 @@ int to_c_int(std::int64_t v) {
 // excursion array, each appended as soon as it exists.
 void record_trade(int sid, int exit_bar, bool exit_transaction) {
   Ref row = py::check(PyList_New(3));
-  PyList_SET_ITEM(row.get(), 0, py::check(PyLong_FromLong(sid)).release());
-  PyList_SET_ITEM(row.get(), 1, item_scalar(entry, sid).release());
-  PyList_SET_ITEM(row.get(), 2, py::check(PyLong_FromLong(exit_bar)).release());
+  PyList_SET_ITEM(row.get(), 0, int_object(g.sid_ints, sid).release());
+  PyList_SET_ITEM(row.get(), 1, entry_scalar(sid).release());
+  PyList_SET_ITEM(row.get(), 2, int_object(g.bar_ints, exit_bar).release());
   append_to(names.trades, std::move(row));
-  append_to(names.trade_positions, item_scalar(position, sid));
+  append_to(names.trade_positions, weight_scalar(sid));
 
   const bool is_long = item<double>(position, sid) > 0;
   const Trade trade{sid,
@@ -138,14 +285,14 @@ void record_trade(int sid, int exit_bar, bool exit_transaction) {
   const ArrayView2<double> price = py::view2<double>(reinterpret_cast<PyObject*>(g.price));
   const ArrayView2<double> close = py::view2<double>(reinterpret_cast<PyObject*>(g.close));
   const Prices prices{g.price ? &price : nullptr, g.close ? &close : nullptr};
-  trace_trade(prices, g.pos2price, g.settings, trade, g.series);
+  trace_trade(prices, g.pos2price, g.settings, trade, g.path);
 
-  npy_intp length = result_size(g.settings);
-  Ref ret = py::check(PyArray_SimpleNew(1, &length, NPY_FLOAT64));
+  const npy_intp length = result_size(g.settings);
+  Ref ret = g.results.take(length);
   std::span<double> values(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get()))),
                            static_cast<std::size_t>(length));
   std::fill(values.begin(), values.end(), -1.0);
-  write_result(g.series, g.settings, trade, values);
+  write_result(g.path, values);
   append_to(names.excursion, std::move(ret));
 }
 
@@ -203,6 +350,13 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
     py::store(entry, zeros(nstocks, NPY_INT64));
     py::store(position, zeros(nstocks, NPY_FLOAT64));
     py::store(g.entry_transaction, zeros(nstocks, NPY_INT64));
+    const std::size_t columns = static_cast<std::size_t>(nstocks > 0 ? nstocks : 0);
+    const std::size_t bars = price ? static_cast<std::size_t>(PyArray_DIM(price, 0)) : 0;
+    g.sid_ints.reset(columns);
+    g.bar_ints.reset(bars);
+    g.bar_scalars.reset(bars);
+    g.weight_scalars.reset();
+    g.results.reset();
     g.settings.fee_ratio = fee_ratio_;
     g.settings.tax_ratio = tax_ratio_;
   });
