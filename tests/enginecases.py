@@ -26,7 +26,7 @@ MISSING_POOL = ["Z", "a", "b", "Ω"]
 LAYOUTS = ["c", "fortran", "strided", "reversed"]
 TRUTHY_OBJECTS = [0, 1, None, "", "yes", [], [0], np.bool_(True), np.bool_(False), 0.0]
 REPORT_KEYS = ["actions", "weights", "next_weights", "weight_time", "next_weight_time"]
-LEDGER_KEYS = R.LEDGER_ROWS + ["traded"]
+LEDGER_KEYS = R.LEDGER_ROWS + ["traded", "held"]
 
 
 @dataclass

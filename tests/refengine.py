@@ -312,6 +312,7 @@ class Ledger:
         self.next_id = 0
         self.rows: dict[str, list] = {k: [] for k in LEDGER_ROWS}
         self.traded = [0.0] * nbars
+        self.held = [0.0] * nbars
 
     def piece(self, sid: int) -> _Piece:
         return self.pieces.setdefault(sid, _Piece())
@@ -424,6 +425,7 @@ class Ledger:
         dtypes = {"exit_reason": np.int8, "position_id": np.int64}
         out = {k: np.array(v, dtype=dtypes.get(k, np.float64)) for k, v in self.rows.items()}
         out["traded"] = np.array(self.traded, dtype=np.float64)
+        out["held"] = np.array(self.held, dtype=np.float64)
         return out
 
 
@@ -876,15 +878,19 @@ class _Run:
 
     def close_valuation(self, d: int) -> None:
         balance = self.cash
+        held = 0.0
         for sid in sorted(self.pos):
             v = self.pos[sid]
             sidprice = self.price_column(sid)
             trade_price = get2(self.price_values, d, sidprice)
             close_price = get2(self.close_values, d, sidprice)
             if math.isnan(trade_price) or math.isnan(close_price):
-                balance = balance + v
+                at_close = v
             else:
-                balance = balance + fdiv(v * close_price, trade_price)
+                at_close = fdiv(v * close_price, trade_price)
+            balance = balance + at_close
+            held = held + abs(at_close)
+        self.ledger.held[d] = held
         self.balance = balance
         self.creturn[d] = balance
 

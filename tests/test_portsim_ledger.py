@@ -16,7 +16,7 @@ from orvane.core import portsim
 
 OPEN, REBALANCE, SPLIT, STOP_LOSS, TAKE_PROFIT, TRAIL_STOP = range(6)
 KEYS = ["entry_price", "exit_price", "exit_value", "invested", "pnl", "costs", "exit_reason",
-        "position_id", "traded"]
+        "position_id", "traded", "held"]
 
 
 def ledger():
@@ -135,6 +135,16 @@ def test_enlargement_adds_to_the_money_invested():
     assert book["invested"] == approx([1.0])
     assert book["pnl"] == approx([0.375])
     assert book["traded"] == approx([0, 0.5, 0, 0.5, 0])
+    # Held at each close: nothing, 0.5 at 10, 0.6 at 12, all of 1.1 after the row, 1.1 x 15 / 12.
+    assert book["held"] == approx([0, 0.5, 0.6, 1.1, 1.375])
+
+
+def test_a_short_is_held_at_its_absolute_value():
+    # Short 0.5 at 10: at 12 it is worth -0.6 (the portfolio 1.5 - 0.6 = 0.9), at 8 -0.4.
+    res = run([[10], [10], [12], [8]], [[-0.5]], pos_index=[0], **NO_COSTS)
+    book = ledger()
+    assert book["held"] == approx([0, 0.5, 0.6, 0.4])
+    assert res.creturn == approx([1.0, 1.0, 0.9, 1.1])
 
 
 def test_reduction_keeps_the_money_invested_and_pays_fee_and_tax():
@@ -253,8 +263,8 @@ def test_ledger_is_new_arrays_of_the_last_completed_run():
     run([[10, 20], [10, 20], [11, 19]], [[0.5, -0.5]], pos_index=[0], **NO_COSTS)
     first = ledger()
     assert list(first) == KEYS
-    assert [first[k].dtype for k in KEYS] == [np.float64] * 6 + [np.int8, np.int64, np.float64]
-    assert len(first["pnl"]) == len(excursion.trades) == 2 and len(first["traded"]) == 3
+    assert [first[k].dtype for k in KEYS] == [np.float64] * 6 + [np.int8, np.int64, np.float64, np.float64]
+    assert len(first["pnl"]) == len(excursion.trades) == 2 and len(first["traded"]) == len(first["held"]) == 3
     first["pnl"][:] = 99.0
     assert ledger()["pnl"].tolist() != [99.0, 99.0]
     kept = ledger()

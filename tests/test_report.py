@@ -35,6 +35,8 @@ LEDGER = {
     "exit_reason": np.array([1, 3, 0], dtype=np.int8),
     "position_id": np.array([1, 0, 2]),
     "traded": np.array([0.25, 0, 0.5, 0, 0.225, 0, 0.6, 0.5, 0, 0]),
+    # B alone on bars 0-1, A and B on bars 2-3, A alone on bars 4-5, C from bar 7 (its moves left out).
+    "held": np.array([0.25, 0.25, 0.75, 0.75, 0.5, 0.5, 0, 0.5, 0.5, 0.45]),
 }
 
 

@@ -215,14 +215,15 @@ class TestTurnover:
         assert r.invested_fraction() == pytest.approx((0 + 0.5 + 0.55 / 1.05 + 0.6 / 1.1) / 4)
         assert r.exposure() == 1.0
 
-    def test_the_invested_fraction_is_unknown_when_a_rebalance_resized_a_trade(self):
-        # Kept as one trade through the second row, the holding is resized inside it.
+    def test_the_invested_fraction_counts_a_holding_resized_inside_one_trade(self):
         prices = pd.DataFrame({"A": [10, 10, 11, 12, 12]}, index=D[:5])
-        r = orvane.backtest(rows((0, 0.5), (2, 1.0)), prices, retain_cost_when_rebalance=True, **FREE)
-        assert len(r.trades) == 1 and math.isnan(r.invested_fraction())
-        split = orvane.backtest(rows((0, 0.5), (2, 1.0)), prices, **FREE)
         # 0.5 of 1 held on bar 1, 0.55 of 1.05 on bar 2, then all of 1.05 x 12 / 11 at bars 3 and 4.
-        assert split.invested_fraction() == pytest.approx((0 + 0.5 + 0.55 / 1.05 + 1 + 1) / 5)
+        expected = (0 + 0.5 + 0.55 / 1.05 + 1 + 1) / 5
+        split = orvane.backtest(rows((0, 0.5), (2, 1.0)), prices, **FREE)
+        assert split.invested_fraction() == pytest.approx(expected)
+        # Kept as one trade through the second row, the holding is resized inside it; the book is the same.
+        kept = orvane.backtest(rows((0, 0.5), (2, 1.0)), prices, retain_cost_when_rebalance=True, **FREE)
+        assert len(kept.trades) == 1 and kept.invested_fraction() == pytest.approx(expected)
 
 
 class TestExitDecisionDates:

@@ -17,7 +17,7 @@ from .defaults import COSTS
 from .gaps import HeldGaps, scan_holdings
 from .inputs import InputError, check_benchmark
 from .options import check_periods_per_year, check_risk_free
-from .schedule import executed_bars, executed_rows
+from .schedule import executed_rows
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -81,18 +81,14 @@ def _empty_trades(capital: Optional[float] = None) -> pd.DataFrame:
     return frame
 
 
-_UNKNOWN = object()
-
-
 @dataclass
 class _Book:
     """Money of the whole portfolio per bar, in the units of ``creturn``."""
 
     # Absolute money traded on each bar (buys and sales, exits included).
     traded: np.ndarray
-    # Absolute money value of the holdings at each bar's close; None when
-    # unknown, _UNKNOWN until first needed.
-    held: Any = _UNKNOWN
+    # Absolute money value of the holdings at each bar's close.
+    held: np.ndarray
 
 
 class Report:
@@ -398,25 +394,15 @@ class Report:
     def _money(self) -> Optional[_Book]:
         """Money traded per bar, from the run's ledger; None when unknown."""
         if self._book is None and self._raw is not None and self._raw.ledger is not None:
-            self._book = _Book(np.asarray(self._raw.ledger["traded"], dtype=np.float64))
+            ledger = self._raw.ledger
+            self._book = _Book(np.asarray(ledger["traded"], dtype=np.float64),
+                               np.asarray(ledger["held"], dtype=np.float64))
         return self._book
 
     def _held(self) -> Optional[np.ndarray]:
-        """Absolute money value of the holdings at each bar's close; None when unknown."""
+        """Absolute money value of the holdings at each bar's close, as the engine valued them; None when unknown."""
         book = self._money()
-        if book is None:
-            return None
-        if book.held is _UNKNOWN:
-            raw = self._raw
-            assert raw is not None and raw.ledger is not None
-            p = raw.prepared
-            rows = raw.trades
-            cols = _trades.ledger_columns(raw.ledger, rows, bool(self.params.get("touched_exit", False)))
-            splits_only = bool(self.params.get("periodically_rebalance", True)) and not bool(
-                self.params.get("retain_cost_when_rebalance", False))
-            book.held = _trades.held_value(p.price_values, p.close_values, p.pos2price[rows[:, 0]], rows, cols,
-                                           splits_only, executed_bars(p.price_index, p.pos_index, p.resample))
-        return book.held
+        return None if book is None else book.held
 
     def _executed_rows(self) -> np.ndarray:
         """The indices of the weight rows the engine traded."""
@@ -641,18 +627,13 @@ class Report:
         over the portfolio's value; 1.0 for a portfolio always fully
         invested, 0.05 for one that only ever holds 5 % in one stock.
         Compare :meth:`exposure`, which counts a bar as exposed when
-        anything at all is held.  NaN when the holdings' values are not
-        known: with ``retain_cost_when_rebalance`` or without
-        ``periodically_rebalance`` a rebalance resizes a holding inside one
-        trade, whose value between the rebalances the trade table does not
-        give.  Bars at which the portfolio is worth nothing or less are left
-        out.
+        anything at all is held.  Bars at which the portfolio is worth
+        nothing or less are left out.
         """
         if self._money() is None:
             return 0.0 if len(self.trades) == 0 else float("nan")
         per_bar = self._held()
-        if per_bar is None:
-            return float("nan")
+        assert per_bar is not None
         values, held = self._active_book(per_bar)
         live = values > 0
         return float(np.mean(held[live] / values[live])) if live.any() else float("nan")

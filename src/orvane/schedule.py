@@ -25,7 +25,6 @@ __all__ = [
     "rows_taken",
     "rows_needed",
     "executed_rows",
-    "executed_bars",
 ]
 
 _PERIODS = {
@@ -110,25 +109,15 @@ def executed_rows(price_ns: np.ndarray, pos_ns: np.ndarray, marks_ns: np.ndarray
     are the dates as the engine gets them (the first row dated at the bar
     before it when it falls between two bars).
     """
-    return _executed(price_ns, pos_ns, marks_ns)[0]
-
-
-def executed_bars(price_ns: np.ndarray, pos_ns: np.ndarray, marks_ns: np.ndarray) -> np.ndarray:
-    """The bars on which a run trades a rebalance (the bar after each decision), in order."""
-    return _executed(price_ns, pos_ns, marks_ns)[1]
-
-
-def _executed(price_ns: np.ndarray, pos_ns: np.ndarray, marks_ns: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The rows a run trades and the bars it trades them on."""
     n = len(price_ns)
     if n < 2 or len(pos_ns) == 0 or len(marks_ns) == 0:
-        return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64)
+        return np.empty(0, dtype=np.int64)
     marked = marked_bars(price_ns, marks_ns)
     first_active = np.searchsorted(price_ns, pos_ns[0], side="left")
     marked = marked[(marked >= first_active) & (marked < n - 1)]
     rows = np.maximum(rows_taken(price_ns, pos_ns, marked), 0)
     if len(rows) == 0:
-        return rows, rows.copy()
+        return rows
     keep = np.ones(len(rows), dtype=bool)
     keep[1:] = rows[1:] != rows[:-1]
-    return rows[keep], (marked[keep] + 1).astype(np.int64)
+    return rows[keep]

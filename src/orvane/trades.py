@@ -24,7 +24,6 @@ from typing import Optional
 import numpy as np
 import pandas as pd
 
-from .gaps import _Cells
 
 __all__ = [
     "EXIT_WORDS",
@@ -33,7 +32,6 @@ __all__ = [
     "first_point",
     "clean_excursions",
     "merge_positions",
-    "held_value",
     "snap",
 ]
 
@@ -242,50 +240,3 @@ def merge_positions(trades: pd.DataFrame, exit_value: np.ndarray, n_bars: int) -
     if "shares" in trades.columns:
         out["shares"] = trades["shares"].to_numpy()[at_last]
     return pd.DataFrame(out, columns=columns)
-
-
-def held_value(price: np.ndarray, close: np.ndarray, columns: np.ndarray, rows: np.ndarray,
-               cols: LedgerColumns, splits_only: bool, rebalance_bars: np.ndarray) -> Optional[np.ndarray]:
-    """The absolute money value of all holdings at each bar's close, or None when it cannot be told.
-
-    A piece holds a fixed number of shares, ``exit_value / exit_price``,
-    from its entry bar to the bar before its exit (to the last bar when
-    open), valued as the book values it: at the close, or at the last valid
-    trade price when the bar lacks a trade price or close.  A holding
-    resized by a rebalance without becoming a new piece
-    (``retain_cost_when_rebalance`` or no ``periodically_rebalance``)
-    changes its shares inside the trade; when that may have happened
-    (``splits_only`` false and a rebalance traded while it was held), the
-    value is unknown and None is returned.
-    """
-    n_bars = price.shape[0]
-    total = np.zeros(n_bars)
-    if len(rows) == 0:
-        return total
-    entry = rows[:, 1]
-    end = np.where(rows[:, 2] < 0, n_bars, rows[:, 2])
-    if not splits_only and len(rebalance_bars):
-        # A rebalance strictly inside a trade (or after the entry of an open one) may have resized it.
-        later = np.searchsorted(rebalance_bars, entry, side="right")
-        if np.any((later < len(rebalance_bars)) & (rebalance_bars[np.minimum(later, len(rebalance_bars) - 1)] < end)):
-            return None
-    lengths = end - entry
-    keep = lengths > 0
-    if not keep.any():
-        return total
-    with np.errstate(divide="ignore", invalid="ignore"):
-        shares = np.abs(cols.exit_value / cols.exit_price)
-    shares, entry, lengths, col = shares[keep], entry[keep], lengths[keep], columns[keep]
-    starts = np.cumsum(lengths) - lengths
-    seg = np.repeat(np.arange(len(lengths)), lengths)
-    bar = np.repeat(entry - starts, lengths) + np.arange(lengths.sum())
-    keys = col[seg] * n_bars + bar
-    p = _Cells(price)[keys]
-    q = _Cells(close)[keys]
-    # The book carries a holding at its last valid trade price; before the
-    # first one after its entry it moves from the price it was bought at.
-    valid = ~np.isnan(p)
-    last_valid = np.maximum.accumulate(np.where(valid, np.arange(len(p)), -1))
-    carried = np.where(last_valid >= starts[seg], p[np.maximum(last_valid, 0)], cols.entry_price[keep][seg])
-    mark = np.where(valid & ~np.isnan(q), q, carried)
-    return np.bincount(bar, weights=shares[seg] * mark, minlength=n_bars)

@@ -8,6 +8,7 @@ TradeLedger::TradeLedger(const ArrayView2<double>* price, const ColumnMap* pos2p
                          std::size_t columns, std::ptrdiff_t bars)
     : price_(price), pos2price_(pos2price), pieces_(columns) {
   rows_.traded.assign(static_cast<std::size_t>(bars), 0.0);
+  rows_.held.assign(static_cast<std::size_t>(bars), 0.0);
 }
 
 double TradeLedger::last_valid(int sidprice) {

@@ -49,7 +49,7 @@ struct LedgerRow {
 };
 
 // The ledger of a finished run: one row per trade, in the recorder's order,
-// and the money traded per bar.
+// the money traded per bar, and the money held in stocks at each close.
 struct LedgerRows {
   // Rows in blocks of a fixed capacity, so that a growing ledger never
   // copies the rows it holds.
@@ -57,6 +57,9 @@ struct LedgerRows {
   std::vector<std::vector<LedgerRow>> blocks;
   std::size_t size = 0;
   std::vector<double> traded;
+  // The absolute value of every holding (longs and shorts) at the close,
+  // each as the close valuation values it.
+  std::vector<double> held;
 
   void push(const LedgerRow& row) {
     if (blocks.empty() || blocks.back().size() == kBlock) blocks.emplace_back().reserve(kBlock);
@@ -83,6 +86,7 @@ class TradeLedger {
   void split(int sid, double held, double target, double flow, double cost);
   void resize(int sid, double flow, double cost, double enlarged) noexcept;
   void add_traded(double money) noexcept { rows_.traded[static_cast<std::size_t>(d_)] += money; }
+  void set_held(double money) noexcept { rows_.held[static_cast<std::size_t>(d_)] = money; }
 
   // After a bar's valuation pass: a piece entered at a missing trade price
   // takes the first valid one, which is where the book starts moving it.

@@ -213,19 +213,23 @@ void rebalance_step(Portfolio& portfolio, Schedule& schedule, ExitLists& exits,
   schedule.current_position_id = schedule.pos_id;
 }
 
-// Portfolio value at the close; holdings are kept at trade prices.
-double close_value(Portfolio& portfolio, const Bar& bar, const PriceColumns& columns) {
+// Portfolio value at the close; holdings are kept at trade prices. The
+// ledger gets the absolute value held in stocks, from the same terms.
+double close_value(Portfolio& portfolio, const Bar& bar, const PriceColumns& columns,
+                   TradeLedger& ledger) {
   double balance = portfolio.cash;
+  double held = 0.0;
   for (const int sid : portfolio.pos.keys()) {
     const int sidprice = columns.of(sid);
     const double trade_price = bar.price[sidprice];
     const double close_price = bar.close[sidprice];
     const double v = portfolio.pos.value(sid);
-    if (std::isnan(trade_price) || std::isnan(close_price))
-      balance += v;
-    else
-      balance += (v * close_price) / trade_price;
+    const double at_close =
+        std::isnan(trade_price) || std::isnan(close_price) ? v : (v * close_price) / trade_price;
+    balance += at_close;
+    held += std::fabs(at_close);
   }
+  ledger.set_held(held);
   return balance;
 }
 
@@ -272,7 +276,8 @@ RunEnd run_backtest(const RunInputs& inputs, Caller& caller) {
     if (run.schedule.should_rebalance)
       rebalance_step(run.portfolio, run.schedule, run.exits, run.trading, run.rebalance_rules,
                      *run.columns, caller, d);
-    run.creturn[static_cast<std::size_t>(d)] = close_value(run.portfolio, run.bar, *run.columns);
+    run.creturn[static_cast<std::size_t>(d)] =
+        close_value(run.portfolio, run.bar, *run.columns, run.ledger);
     decide_next_bar(run.schedule, d);
     prefetch_bar(run.prices, run.portfolio.pos, inputs.pos2price, d + 1, intrabar);
   }

@@ -29,6 +29,14 @@ py::Ref column(const LedgerRows& ledger, int type, Field field) {
   return array;
 }
 
+// A per-bar series as a new float64 array.
+py::Ref per_bar(const std::vector<double>& values) {
+  double* data = nullptr;
+  py::Ref array = new_array(values.size(), NPY_FLOAT64, data);
+  if (!values.empty()) std::memcpy(data, values.data(), values.size() * sizeof(double));
+  return array;
+}
+
 void put(PyObject* dict, const char* key, py::Ref value) {
   py::check_status(PyDict_SetItemString(dict, key, value.get()));
 }
@@ -53,11 +61,8 @@ py::Ref ledger_dict(const LedgerRows& ledger) {
       column<std::int8_t>(ledger, NPY_INT8, [](const LedgerRow& r) { return r.exit_reason; }));
   put(out.get(), "position_id",
       column<std::int64_t>(ledger, NPY_INT64, [](const LedgerRow& r) { return r.position_id; }));
-  double* traded_data = nullptr;
-  py::Ref traded_array = new_array(ledger.traded.size(), NPY_FLOAT64, traded_data);
-  if (!ledger.traded.empty())
-    std::memcpy(traded_data, ledger.traded.data(), ledger.traded.size() * sizeof(double));
-  put(out.get(), "traded", std::move(traded_array));
+  put(out.get(), "traded", per_bar(ledger.traded));
+  put(out.get(), "held", per_bar(ledger.held));
   return out;
 }
 

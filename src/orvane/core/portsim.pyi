@@ -129,6 +129,9 @@ def get_trade_ledger() -> dict[str, npt.NDArray[Any]]:
         id; every real entry starts a new one (from 0, in order of entry).
         ``"traded"`` (float64, one element per bar): absolute money traded on
         the bar.
+        ``"held"`` (float64, one element per bar): absolute value of all
+        holdings (longs and shorts) at the bar's close, each valued as the
+        portfolio's close value values it; 0 before the first weight row.
     """
 
 def get_trade_stocks(
