@@ -167,7 +167,9 @@ struct State {
   ResultBlocks results;
 };
 
-State g;
+// Never destroyed: a destructor at exit would free the containers that hold
+// the shared objects' last references, after the interpreter may be gone.
+State& g = *new State;
 
 // Interned names, created once at import and kept for the process.
 struct Names {
