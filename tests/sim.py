@@ -13,6 +13,15 @@ from orvane.core import portsim
 NO_COSTS = {"fee_ratio": 0.0, "tax_ratio": 0.0}
 
 
+def random_ohlc(rng: np.random.Generator, n: int, vol: float) -> tuple[np.ndarray, ...]:
+    """A random walk of n bars as (close, open, high, low), in cents, with open/high/low consistent."""
+    close = np.round(100 * np.exp(np.cumsum(rng.normal(0, vol, n))), 2)
+    opens = np.round(close * np.exp(rng.normal(0, vol / 2, n)), 2)
+    high = np.round(np.maximum(opens, close) * (1 + np.abs(rng.normal(0, vol, n))), 2)
+    low = np.round(np.minimum(opens, close) * (1 - np.abs(rng.normal(0, vol / 2, n))), 2)
+    return close, opens, high, low
+
+
 def names(n: int, prefix: str = "S") -> np.ndarray:
     return np.array([f"{prefix}{i}" for i in range(n)], dtype=object)
 

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from sim import NO_COSTS, names, run
+from sim import NO_COSTS, names, random_ohlc, run
 
 import enginecases as E
 import orvane.core.excursion as excursion
@@ -337,10 +337,7 @@ def one_stock(draw):
     n = draw(st.integers(3, 25))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     vol = draw(st.sampled_from([0.02, 0.06, 0.12]))
-    close = np.round(100 * np.exp(np.cumsum(rng.normal(0, vol, n))), 2)
-    opens = np.round(close * np.exp(rng.normal(0, vol / 2, n)), 2)
-    high = np.round(np.maximum(opens, close) * (1 + np.abs(rng.normal(0, vol, n))), 2)
-    low = np.round(np.minimum(opens, close) * (1 - np.abs(rng.normal(0, vol / 2, n))), 2)
+    close, opens, high, low = random_ohlc(rng, n, vol)
     at_open = draw(st.booleans())
     options = dict(
         fee_ratio=draw(st.sampled_from([0.0, 0.001425])),

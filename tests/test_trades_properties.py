@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 pytest.importorskip("orvane.core.portsim")
 
 import orvane  # noqa: E402
+from sim import random_ohlc  # noqa: E402
 
 RULES = ("stop_loss", "take_profit", "trail_stop")
 
@@ -24,10 +25,7 @@ def histories(draw):
     n = draw(st.integers(4, 30))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     vol = draw(st.sampled_from([0.02, 0.06, 0.12]))
-    close = np.round(100 * np.exp(np.cumsum(rng.normal(0, vol, n))), 2)
-    opens = np.round(close * np.exp(rng.normal(0, vol / 2, n)), 2)
-    high = np.round(np.maximum(opens, close) * (1 + np.abs(rng.normal(0, vol, n))), 2)
-    low = np.round(np.minimum(opens, close) * (1 - np.abs(rng.normal(0, vol / 2, n))), 2)
+    close, opens, high, low = random_ohlc(rng, n, vol)
     dates = pd.bdate_range("2024-01-01", periods=n)
     prices = {f: pd.DataFrame({"A": v}, index=dates) for f, v in
               (("open", opens), ("high", high), ("low", low), ("close", close))}
